@@ -1,0 +1,16 @@
+#pragma once
+// Resource ids of the program.
+#define IDS_APP_TITLE 103
+#define IDD_ABOUTBOX 103
+#define IDM_ABOUT 104
+#define IDM_EXIT 105
+#define IDI_CARROWICK 107
+#define IDI_SMALL 108
+#define IDC_CARROWICK 109
+#define IDS_UPDATE_AVAILABLE 121
+#define IDS_VERSION 122
+#define IDS_DOWNLOAD_PROMPT 123
+#define IDD_PROGRESS 122
+#define IDC_PROGRESS_BAR 1001
+#define IDC_PROGRESS_LABEL 1002
+#define IDC_STATIC -1

@@ -1,0 +1,103 @@
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/CriticalSection.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long elapsedMs(Clock::time_point since) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
+// Holds the lock on another thread until told to let go.
+class Holder {
+public:
+    explicit Holder(Win32CriticalSection& lock) : thread_([this, &lock] {
+        lock.Lock(INFINITE);
+        held_ = true;
+        while (!release_) Sleep(1);
+        lock.Unlock();
+        held_ = false;
+    }) {
+        while (!held_) Sleep(1);
+    }
+    ~Holder() {
+        release_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> held_{false};
+    std::atomic<bool> release_{false};
+    std::thread thread_;
+};
+
+TEST(Win32CriticalSection, TryLockOnHeldLockFailsAtOnce) {
+    Win32CriticalSection lock;
+    Holder holder(lock);
+    auto start = Clock::now();
+    EXPECT_FALSE(lock.TryLock());
+    EXPECT_LT(elapsedMs(start), 100);
+}
+
+TEST(Win32CriticalSection, LockTimesOutAfterItsWait) {
+    Win32CriticalSection lock;
+    Holder holder(lock);
+    auto start = Clock::now();
+    EXPECT_FALSE(lock.Lock(2000));
+    long long waited = elapsedMs(start);
+    EXPECT_GE(waited, 1900);
+    EXPECT_LT(waited, 3000);
+}
+
+TEST(Win32CriticalSection, OwnerMayLockAgainAndMustUnlockTwice) {
+    Win32CriticalSection lock;
+    ASSERT_TRUE(lock.Lock(0));
+    ASSERT_TRUE(lock.TryLock());
+    EXPECT_TRUE(lock.Unlock());
+    // Still held once: another thread cannot take it.
+    bool otherGotIt = true;
+    std::thread([&] { otherGotIt = lock.TryLock(); }).join();
+    EXPECT_FALSE(otherGotIt);
+    EXPECT_TRUE(lock.Unlock());
+    std::thread([&] {
+        otherGotIt = lock.TryLock();
+        if (otherGotIt) lock.Unlock();
+    }).join();
+    EXPECT_TRUE(otherGotIt);
+}
+
+TEST(Win32CriticalSection, AbandonedLockCountsAsNotObtained) {
+    Win32CriticalSection lock;
+    std::thread([&] { lock.Lock(0); }).join();  // ends without unlocking
+    EXPECT_FALSE(lock.Lock(100));
+}
+
+TEST(Win32CriticalSection, UnlockWithoutOwnershipFails) {
+    Win32CriticalSection lock;
+    EXPECT_FALSE(lock.Unlock());
+}
+
+TEST(ScopedLock, GivesBackOnlyWhatItObtained) {
+    Win32CriticalSection lock;
+    {
+        ScopedLock guard(lock, 0);
+        EXPECT_TRUE(guard.held());
+    }
+    {
+        Holder holder(lock);
+        ScopedLock guard(lock, ScopedLock::Try{});
+        EXPECT_FALSE(guard.held());
+    }  // the guard must not release the holder's lock: the holder's own Unlock succeeds
+    EXPECT_TRUE(lock.TryLock());
+    lock.Unlock();
+}
+
+}  // namespace
