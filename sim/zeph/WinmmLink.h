@@ -1,0 +1,8 @@
+#pragma once
+// The simulated instrument's second life: after the start message it comes back as a
+// WinMM output of the simulated WinMM.
+
+#include <string>
+
+// Makes a WinMM output named name appear after delayMs, on a thread of its own.
+void announceInstrument(const std::string& name, int delayMs);
