@@ -1,0 +1,109 @@
+// The main window's own commands and the result message, sent to the running program
+// the way the menu, the accelerators and the update worker would. The program is kept
+// running by its connect box: it is started on a readable file with no instrument, so
+// the check flow waits for the user there.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/common/TempFiles.h"
+#include "tests/e2e/ProgramSession.h"
+
+namespace {
+
+class RunningProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // An empty file loads as a valid image.
+        std::string path = temp_.write("lumetra.syx", std::vector<uint8_t>());
+        session_.reset(new ProgramSession(path));
+        ASSERT_TRUE(session_->start()) << "error " << session_->launcher().error();
+        connectBox_ = session_->waitForWindow(kConnectCaption, kWindowTimeoutMs);
+        ASSERT_NE(nullptr, connectBox_) << "no connect box" << ended() << "; debugger output: "
+                                        << session_->launcher().debugText();
+        ASSERT_NE(nullptr, session_->ui().mainWindow()) << "no main window of class CARROWICK";
+    }
+
+    UiDriver& ui() { return session_->ui(); }
+    std::string ended() {
+        return session_->launcher().exited()
+                   ? " (the program ended with " + std::to_string(session_->launcher().exitCode()) + ")"
+                   : "";
+    }
+
+    // Opens the About box with command 104 and checks what it shows.
+    HWND openAbout() {
+        EXPECT_TRUE(ui().postCommand(104));
+        HWND about = session_->waitForWindow(kAboutCaption, kWindowTimeoutMs);
+        EXPECT_NE(nullptr, about) << "no About box";
+        if (!about) return nullptr;
+        std::vector<ButtonInfo> buttons = UiDriver::buttons(about);
+        EXPECT_EQ(1u, buttons.size());
+        if (!buttons.empty()) {
+            EXPECT_EQ(IDOK, buttons[0].id);
+            EXPECT_EQ("OK", buttons[0].text);
+        }
+        return about;
+    }
+
+    // Answers the result box and checks the exit code it leads to.
+    void expectResultBox(int result, const char* text, IconKind icon) {
+        ASSERT_TRUE(ui().postUpdateResult(result));
+        HWND box = session_->waitForWindow(kResultCaption, kWindowTimeoutMs);
+        ASSERT_NE(nullptr, box) << "no result box" << ended();
+        EXPECT_EQ(text, UiDriver::messageBoxText(box));
+        EXPECT_EQ(icon, UiDriver::messageBoxIcon(box));
+        std::vector<ButtonInfo> buttons = UiDriver::buttons(box);
+        ASSERT_EQ(1u, buttons.size());
+        EXPECT_EQ(IDOK, buttons[0].id);
+        // The program ends only once the user has seen the result.
+        EXPECT_FALSE(session_->launcher().waitForExit(200));
+        ASSERT_TRUE(UiDriver::press(box, IDOK));
+        ASSERT_TRUE(session_->launcher().waitForExit(kExitTimeoutMs)) << "the program did not end";
+        EXPECT_EQ(result, session_->launcher().exitCode());
+    }
+
+    TempDir temp_;
+    std::unique_ptr<ProgramSession> session_;
+    HWND connectBox_ = nullptr;
+};
+
+TEST_F(RunningProgramTest, AboutBoxClosesOnOkEscapeAndItsCloseBox) {
+    HWND about = openAbout();
+    ASSERT_NE(nullptr, about);
+    ASSERT_TRUE(UiDriver::press(about, IDOK));
+    EXPECT_TRUE(UiDriver::waitUntilGone(about, kWindowTimeoutMs)) << "OK did not close it";
+
+    about = openAbout();
+    ASSERT_NE(nullptr, about);
+    ASSERT_TRUE(UiDriver::pressEscape(about));
+    EXPECT_TRUE(UiDriver::waitUntilGone(about, kWindowTimeoutMs)) << "Escape did not close it";
+
+    about = openAbout();
+    ASSERT_NE(nullptr, about);
+    ASSERT_TRUE(UiDriver::closeBox(about));
+    EXPECT_TRUE(UiDriver::waitUntilGone(about, kWindowTimeoutMs)) << "the close box did not close it";
+
+    // The About box changed nothing: the program still waits, and Cancel ends it with -1.
+    EXPECT_FALSE(session_->launcher().exited());
+    ASSERT_TRUE(session_->declineUntilExit(kExitTimeoutMs));
+    EXPECT_EQ(-1, session_->launcher().exitCode());
+}
+
+TEST_F(RunningProgramTest, ExitCommandEndsWithZero) {
+    ASSERT_TRUE(ui().postCommand(105));
+    ASSERT_TRUE(session_->launcher().waitForExit(kExitTimeoutMs)) << "the program did not end";
+    EXPECT_EQ(0, session_->launcher().exitCode());
+}
+
+TEST_F(RunningProgramTest, CompletedUpdateShowsInformationAndEndsWithZero) {
+    expectResultBox(0, "Lumetra firmware update completed.", IconKind::Information);
+}
+
+TEST_F(RunningProgramTest, FailedUpdateShowsExclamationAndEndsWithItsCode) {
+    expectResultBox(-1, "Error updating the Lumetra firmware.", IconKind::Exclamation);
+}
+
+}  // namespace
