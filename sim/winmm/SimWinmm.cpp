@@ -1,0 +1,696 @@
+// Simulated winmm.dll: MIDI output and input devices for tests and rehearsals.
+//
+// Shared state (devices, failure counters, hold/delay settings, the capture of everything
+// sent) lives in a named file mapping guarded by a named mutex, so several processes see
+// the same devices. It holds fixed-size records and no pointers. Open handles, their
+// events and their queued headers belong to the process that opened them: a completion
+// thread of that process finishes queued long messages (flags, then the event), as
+// WinMM's own callback thread does.
+#define _WINMM_
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "sim/winmm/SimWinmmControl.h"
+
+namespace {
+
+constexpr uint32_t kMaxDevices = 32;
+constexpr uint32_t kMaxSent = 8192;
+constexpr uint32_t kPoolBytes = 8u << 20;
+constexpr uint32_t kMagic = 0x4D4D4957;  // "WIMM"
+// How often held completions are looked at again; a hold may end in another process.
+constexpr DWORD kHoldPollMs = 5;
+
+struct SharedDevice {
+    uint32_t id;
+    uint32_t input;
+    uint32_t openCount;
+    char name[kSimWinmmNameSize];
+};
+
+struct SharedSent {
+    SimWinmmSent record;
+    uint32_t offset;  // into the byte pool
+};
+
+struct SharedState {
+    uint32_t magic;
+    uint32_t nextId;
+    uint32_t holdCompletions;
+    uint32_t delayMs;
+    uint32_t failNext[SimWinmmFailureKinds];
+    uint32_t deviceCount;
+    SharedDevice devices[kMaxDevices];
+    uint32_t sentCount;
+    uint32_t poolUsed;
+    SharedSent sent[kMaxSent];
+    uint8_t pool[kPoolBytes];
+};
+
+class Shared {
+public:
+    Shared() {
+        const char* base = std::getenv("CARROWICK_SIM_WINMM");
+        const std::string name = base && *base ? base : "CarrowickSimWinmm";
+        mutex_ = CreateMutexA(NULL, FALSE, (name + "Lock").c_str());
+        mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0,
+                                      sizeof(SharedState), (name + "State").c_str());
+        if (mapping_)
+            state_ = static_cast<SharedState*>(
+                MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SharedState)));
+        // A fresh mapping is all zeros.
+        if (state_ && mutex_) {
+            lock();
+            if (state_->magic != kMagic) {
+                state_->magic = kMagic;
+                state_->nextId = 1;
+            }
+            unlock();
+        }
+    }
+    bool ok() const { return state_ && mutex_; }
+    void lock() {
+        const DWORD r = WaitForSingleObject(mutex_, INFINITE);
+        (void)r;  // an abandoned mutex is still ours; the state is plain records
+    }
+    void unlock() { ReleaseMutex(mutex_); }
+    SharedState& state() { return *state_; }
+
+private:
+    HANDLE mutex_ = NULL;
+    HANDLE mapping_ = NULL;
+    SharedState* state_ = nullptr;
+};
+
+Shared& shared() {
+    static Shared instance;
+    return instance;
+}
+
+// Holds the shared lock for a scope; state is null when the shared memory is missing.
+class SharedLock {
+public:
+    SharedLock() : shared_(shared()) {
+        if (shared_.ok()) {
+            shared_.lock();
+            state = &shared_.state();
+        }
+    }
+    ~SharedLock() {
+        if (state) shared_.unlock();
+    }
+    SharedState* state = nullptr;
+
+private:
+    Shared& shared_;
+};
+
+SharedDevice* deviceById(SharedState& s, uint32_t id) {
+    for (uint32_t i = 0; i < s.deviceCount; ++i)
+        if (s.devices[i].id == id) return &s.devices[i];
+    return nullptr;
+}
+
+uint32_t countDevices(SharedState& s, bool input) {
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < s.deviceCount; ++i)
+        if ((s.devices[i].input != 0) == input) ++n;
+    return n;
+}
+
+SharedDevice* deviceByIndex(SharedState& s, bool input, UINT_PTR index) {
+    UINT_PTR n = 0;
+    for (uint32_t i = 0; i < s.deviceCount; ++i) {
+        if ((s.devices[i].input != 0) != input) continue;
+        if (n++ == index) return &s.devices[i];
+    }
+    return nullptr;
+}
+
+bool takeFailure(SharedState& s, SimWinmmFailure kind) {
+    if (s.failNext[kind] == 0) return false;
+    --s.failNext[kind];
+    return true;
+}
+
+// Returns the record's index, or kMaxSent when the capture is full.
+uint32_t capture(SharedState& s, const SharedDevice& device, uint32_t kind, uint32_t shortMessage,
+                 const void* bytes, uint32_t length) {
+    if (s.sentCount >= kMaxSent || s.poolUsed + length > kPoolBytes) return kMaxSent;
+    const uint32_t index = s.sentCount;
+    SharedSent& entry = s.sent[s.sentCount++];
+    std::memset(&entry, 0, sizeof(entry));
+    entry.record.kind = kind;
+    entry.record.deviceId = device.id;
+    entry.record.timeMs = GetTickCount();
+    entry.record.shortMessage = shortMessage;
+    entry.record.length = length;
+    entry.record.outcome = kind == SimWinmmSentShort ? SimWinmmOutcomePlayed : SimWinmmOutcomeQueued;
+    std::memcpy(entry.record.deviceName, device.name, kSimWinmmNameSize);
+    entry.offset = s.poolUsed;
+    if (length) std::memcpy(s.pool + s.poolUsed, bytes, length);
+    s.poolUsed += length;
+    return index;
+}
+
+
+
+void copyName(char* to, const char* from) {
+    std::memset(to, 0, kSimWinmmNameSize);
+    std::strncpy(to, from ? from : "", kSimWinmmNameSize - 1);
+}
+
+void setOutcome(uint32_t sentIndex, uint32_t outcome) {
+    SharedLock guard;
+    if (guard.state && sentIndex < guard.state->sentCount)
+        guard.state->sent[sentIndex].record.outcome = outcome;
+}
+
+// ---- handles of this process ----
+
+struct Pending {
+    LPMIDIHDR header;
+    DWORD due;
+    uint32_t sentIndex;
+};
+
+struct OutHandle {
+    uint32_t deviceId;
+    HANDLE event;  // null for CALLBACK_NULL
+    std::deque<Pending> pending;
+};
+
+class Handles {
+public:
+    std::mutex mutex;
+    std::set<OutHandle*> live;
+    HANDLE wake = CreateEventA(NULL, FALSE, FALSE, NULL);
+    DWORD lastDue = 0;
+
+    OutHandle* find(HMIDIOUT h) {
+        auto* handle = reinterpret_cast<OutHandle*>(h);
+        return live.count(handle) ? handle : nullptr;
+    }
+    void startThread() {
+        std::call_once(threadStarted_, [this] {
+            HANDLE thread = CreateThread(NULL, 0, &Handles::run, this, 0, NULL);
+            if (thread) CloseHandle(thread);
+        });
+    }
+
+private:
+    static DWORD WINAPI run(void* self) {
+        static_cast<Handles*>(self)->loop();
+        return 0;
+    }
+    void loop();
+    std::once_flag threadStarted_;
+};
+
+Handles& handles() {
+    static Handles instance;
+    return instance;
+}
+
+bool deviceExists(uint32_t id) {
+    SharedLock guard;
+    return guard.state && deviceById(*guard.state, id);
+}
+
+void Handles::loop() {
+    for (;;) {
+        DWORD timeout = INFINITE;
+        bool hold = false;
+        {
+            SharedLock guard;
+            hold = guard.state && guard.state->holdCompletions;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            const DWORD now = GetTickCount();
+            for (OutHandle* h : live) {
+                // A removed device never completes what it had queued.
+                if (h->pending.empty() || !deviceExists(h->deviceId)) continue;
+                if (hold) {
+                    timeout = kHoldPollMs;
+                    continue;
+                }
+                while (!h->pending.empty()) {
+                    const Pending& p = h->pending.front();
+                    const LONG wait = static_cast<LONG>(p.due - now);
+                    if (wait > 0) {
+                        if (static_cast<DWORD>(wait) < timeout) timeout = static_cast<DWORD>(wait);
+                        break;
+                    }
+                    p.header->dwFlags = (p.header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+                    setOutcome(p.sentIndex, SimWinmmOutcomePlayed);
+                    h->pending.pop_front();
+                    if (h->event) SetEvent(h->event);  // MOM_DONE
+                }
+            }
+        }
+        WaitForSingleObject(wake, timeout);
+    }
+}
+
+// Looks up a handle and its device; returns an error code or MMSYSERR_NOERROR.
+MMRESULT checkHandle(OutHandle* h) {
+    if (!h) return MMSYSERR_INVALHANDLE;
+    return deviceExists(h->deviceId) ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
+}
+
+void fillCommon(MIDIOUTCAPSA& caps) {
+    caps.wMid = 0xFFFF;
+    caps.wPid = 0xFFFF;
+    caps.vDriverVersion = 0x0100;
+    caps.wTechnology = MOD_MIDIPORT;
+    caps.wVoices = 0;
+    caps.wNotes = 0;
+    caps.wChannelMask = 0xFFFF;
+    caps.dwSupport = 0;
+}
+
+}  // namespace
+
+// ---- WinMM MIDI output ----
+
+extern "C" UINT WINAPI midiOutGetNumDevs() {
+    SharedLock guard;
+    return guard.state ? countDevices(*guard.state, false) : 0;
+}
+
+extern "C" UINT WINAPI midiInGetNumDevs() {
+    SharedLock guard;
+    return guard.state ? countDevices(*guard.state, true) : 0;
+}
+
+namespace {
+
+// The device's name for an index or an open handle, as midiOutGetDevCaps sees it.
+MMRESULT outDeviceName(UINT_PTR id, char (&name)[kSimWinmmNameSize]) {
+    uint32_t deviceId = 0;
+    bool isHandle = false;
+    {
+        Handles& hs = handles();
+        std::lock_guard<std::mutex> lock(hs.mutex);
+        if (OutHandle* h = hs.find(reinterpret_cast<HMIDIOUT>(id))) {
+            deviceId = h->deviceId;
+            isHandle = true;
+        }
+    }
+    SharedLock guard;
+    if (!guard.state) return MMSYSERR_BADDEVICEID;
+    SharedDevice* device = isHandle ? deviceById(*guard.state, deviceId)
+                                    : deviceByIndex(*guard.state, false, id);
+    if (!device) return isHandle ? MMSYSERR_NODRIVER : MMSYSERR_BADDEVICEID;
+    std::memcpy(name, device->name, kSimWinmmNameSize);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT inDeviceName(UINT_PTR id, char (&name)[kSimWinmmNameSize]) {
+    SharedLock guard;
+    SharedDevice* device = guard.state ? deviceByIndex(*guard.state, true, id) : nullptr;
+    if (!device) return MMSYSERR_BADDEVICEID;
+    std::memcpy(name, device->name, kSimWinmmNameSize);
+    return MMSYSERR_NOERROR;
+}
+
+template <typename Caps>
+MMRESULT copyCaps(const Caps& caps, void* to, UINT size) {
+    std::memcpy(to, &caps, size < sizeof(caps) ? size : sizeof(caps));
+    return MMSYSERR_NOERROR;
+}
+
+void fillOut(MIDIOUTCAPSW& w, const MIDIOUTCAPSA& a) {
+    w.wMid = a.wMid;
+    w.wPid = a.wPid;
+    w.vDriverVersion = a.vDriverVersion;
+    MultiByteToWideChar(CP_ACP, 0, a.szPname, -1, w.szPname, MAXPNAMELEN);
+    w.wTechnology = a.wTechnology;
+    w.wVoices = a.wVoices;
+    w.wNotes = a.wNotes;
+    w.wChannelMask = a.wChannelMask;
+    w.dwSupport = a.dwSupport;
+}
+
+MMRESULT outCapsA(UINT_PTR id, MIDIOUTCAPSA& caps) {
+    char name[kSimWinmmNameSize];
+    const MMRESULT r = outDeviceName(id, name);
+    if (r != MMSYSERR_NOERROR) return r;
+    std::memset(&caps, 0, sizeof(caps));
+    fillCommon(caps);
+    std::strncpy(caps.szPname, name, MAXPNAMELEN - 1);  // WinMM cuts names to 31 characters
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT inCapsA(UINT_PTR id, MIDIINCAPSA& caps) {
+    char name[kSimWinmmNameSize];
+    const MMRESULT r = inDeviceName(id, name);
+    if (r != MMSYSERR_NOERROR) return r;
+    std::memset(&caps, 0, sizeof(caps));
+    caps.wMid = 0xFFFF;
+    caps.wPid = 0xFFFF;
+    caps.vDriverVersion = 0x0100;
+    std::strncpy(caps.szPname, name, MAXPNAMELEN - 1);
+    return MMSYSERR_NOERROR;
+}
+
+}  // namespace
+
+extern "C" MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR id, LPMIDIOUTCAPSA caps, UINT size) {
+    if (!caps) return MMSYSERR_INVALPARAM;
+    MIDIOUTCAPSA full;
+    const MMRESULT r = outCapsA(id, full);
+    return r == MMSYSERR_NOERROR ? copyCaps(full, caps, size) : r;
+}
+
+extern "C" MMRESULT WINAPI midiOutGetDevCapsW(UINT_PTR id, LPMIDIOUTCAPSW caps, UINT size) {
+    if (!caps) return MMSYSERR_INVALPARAM;
+    MIDIOUTCAPSA full;
+    const MMRESULT r = outCapsA(id, full);
+    if (r != MMSYSERR_NOERROR) return r;
+    MIDIOUTCAPSW wide = {};
+    fillOut(wide, full);
+    return copyCaps(wide, caps, size);
+}
+
+extern "C" MMRESULT WINAPI midiInGetDevCapsA(UINT_PTR id, LPMIDIINCAPSA caps, UINT size) {
+    if (!caps) return MMSYSERR_INVALPARAM;
+    MIDIINCAPSA full;
+    const MMRESULT r = inCapsA(id, full);
+    return r == MMSYSERR_NOERROR ? copyCaps(full, caps, size) : r;
+}
+
+extern "C" MMRESULT WINAPI midiInGetDevCapsW(UINT_PTR id, LPMIDIINCAPSW caps, UINT size) {
+    if (!caps) return MMSYSERR_INVALPARAM;
+    MIDIINCAPSA full;
+    const MMRESULT r = inCapsA(id, full);
+    if (r != MMSYSERR_NOERROR) return r;
+    MIDIINCAPSW wide = {};
+    wide.wMid = full.wMid;
+    wide.wPid = full.wPid;
+    wide.vDriverVersion = full.vDriverVersion;
+    MultiByteToWideChar(CP_ACP, 0, full.szPname, -1, wide.szPname, MAXPNAMELEN);
+    return copyCaps(wide, caps, size);
+}
+
+extern "C" MMRESULT WINAPI midiOutOpen(LPHMIDIOUT out, UINT id, DWORD_PTR callback,
+                                       DWORD_PTR, DWORD flags) {
+    if (!out) return MMSYSERR_INVALPARAM;
+    *out = NULL;
+    const DWORD type = flags & CALLBACK_TYPEMASK;
+    if (type != CALLBACK_NULL && type != CALLBACK_EVENT) return MMSYSERR_NOTSUPPORTED;
+    if (type == CALLBACK_EVENT && !callback) return MMSYSERR_INVALPARAM;
+    auto* handle = new OutHandle();
+    handle->event = type == CALLBACK_EVENT ? reinterpret_cast<HANDLE>(callback) : NULL;
+    {
+        SharedLock guard;
+        if (!guard.state) {
+            delete handle;
+            return MMSYSERR_NODRIVER;
+        }
+        SharedDevice* device = deviceByIndex(*guard.state, false, id);
+        if (!device) {
+            delete handle;
+            return MMSYSERR_BADDEVICEID;
+        }
+        // MIDI ports are exclusive; a port held elsewhere reads as allocated.
+        if (takeFailure(*guard.state, SimWinmmFailOpen) || device->openCount > 0) {
+            delete handle;
+            return MMSYSERR_ALLOCATED;
+        }
+        ++device->openCount;
+        handle->deviceId = device->id;
+    }
+    Handles& hs = handles();
+    {
+        std::lock_guard<std::mutex> lock(hs.mutex);
+        hs.live.insert(handle);
+    }
+    hs.startThread();
+    *out = reinterpret_cast<HMIDIOUT>(handle);
+    if (handle->event) SetEvent(handle->event);  // MOM_OPEN
+    return MMSYSERR_NOERROR;
+}
+
+extern "C" MMRESULT WINAPI midiOutClose(HMIDIOUT h) {
+    Handles& hs = handles();
+    OutHandle* handle = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(hs.mutex);
+        handle = hs.find(h);
+        if (!handle) return MMSYSERR_INVALHANDLE;
+        // A removed device's queue is lost with it; otherwise queued buffers must be
+        // returned (midiOutReset) first.
+        if (!handle->pending.empty() && deviceExists(handle->deviceId)) return MIDIERR_STILLPLAYING;
+        hs.live.erase(handle);
+    }
+    {
+        SharedLock guard;
+        if (guard.state)
+            if (SharedDevice* device = deviceById(*guard.state, handle->deviceId))
+                if (device->openCount) --device->openCount;
+    }
+    if (handle->event) SetEvent(handle->event);  // MOM_CLOSE
+    delete handle;
+    return MMSYSERR_NOERROR;
+}
+
+extern "C" MMRESULT WINAPI midiOutReset(HMIDIOUT h) {
+    Handles& hs = handles();
+    std::lock_guard<std::mutex> lock(hs.mutex);
+    OutHandle* handle = hs.find(h);
+    const MMRESULT r = checkHandle(handle);
+    if (r != MMSYSERR_NOERROR) return r;
+    while (!handle->pending.empty()) {
+        LPMIDIHDR header = handle->pending.front().header;
+        header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+        setOutcome(handle->pending.front().sentIndex, SimWinmmOutcomeReturned);
+        handle->pending.pop_front();
+        if (handle->event) SetEvent(handle->event);
+    }
+    return MMSYSERR_NOERROR;
+}
+
+extern "C" MMRESULT WINAPI midiOutPrepareHeader(HMIDIOUT h, LPMIDIHDR header, UINT size) {
+    Handles& hs = handles();
+    std::lock_guard<std::mutex> lock(hs.mutex);
+    OutHandle* handle = hs.find(h);
+    if (!handle) return MMSYSERR_INVALHANDLE;
+    if (!header || size < sizeof(MIDIHDR) || !header->lpData || header->dwBufferLength == 0 ||
+        header->dwBufferLength > 0x10000)
+        return MMSYSERR_INVALPARAM;
+    const MMRESULT r = checkHandle(handle);
+    if (r != MMSYSERR_NOERROR) return r;
+    {
+        SharedLock guard;
+        if (guard.state && takeFailure(*guard.state, SimWinmmFailPrepare)) return MMSYSERR_NOMEM;
+    }
+    header->dwFlags |= MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+extern "C" MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT h, LPMIDIHDR header, UINT size) {
+    Handles& hs = handles();
+    std::lock_guard<std::mutex> lock(hs.mutex);
+    OutHandle* handle = hs.find(h);
+    if (!handle) return MMSYSERR_INVALHANDLE;
+    if (!header || size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
+    if (!(header->dwFlags & MHDR_PREPARED)) return MMSYSERR_NOERROR;
+    if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+    {
+        SharedLock guard;
+        if (guard.state && takeFailure(*guard.state, SimWinmmFailUnprepare)) return MMSYSERR_ERROR;
+    }
+    header->dwFlags &= ~MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+extern "C" MMRESULT WINAPI midiOutLongMsg(HMIDIOUT h, LPMIDIHDR header, UINT size) {
+    Handles& hs = handles();
+    std::lock_guard<std::mutex> lock(hs.mutex);
+    OutHandle* handle = hs.find(h);
+    if (!handle) return MMSYSERR_INVALHANDLE;
+    if (!header || size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
+    if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+    if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+    DWORD delay = 0;
+    uint32_t sentIndex = kMaxSent;
+    {
+        SharedLock guard;
+        if (!guard.state) return MMSYSERR_NODRIVER;
+        SharedDevice* device = deviceById(*guard.state, handle->deviceId);
+        if (!device) return MMSYSERR_NODRIVER;
+        if (takeFailure(*guard.state, SimWinmmFailLongMsg)) return MIDIERR_NOTREADY;
+        sentIndex = capture(*guard.state, *device, SimWinmmSentLong, 0, header->lpData,
+                            header->dwBufferLength);
+        delay = guard.state->delayMs;
+    }
+    header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+    // The driver plays messages out in order: each completes after the one before it.
+    const DWORD now = GetTickCount();
+    DWORD start = now;
+    if (!handle->pending.empty() && static_cast<LONG>(handle->pending.back().due - now) > 0)
+        start = handle->pending.back().due;
+    handle->pending.push_back(Pending{header, start + delay, sentIndex});
+    SetEvent(hs.wake);
+    return MMSYSERR_NOERROR;
+}
+
+extern "C" MMRESULT WINAPI midiOutShortMsg(HMIDIOUT h, DWORD message) {
+    Handles& hs = handles();
+    std::lock_guard<std::mutex> lock(hs.mutex);
+    OutHandle* handle = hs.find(h);
+    if (!handle) return MMSYSERR_INVALHANDLE;
+    SharedLock guard;
+    if (!guard.state) return MMSYSERR_NODRIVER;
+    SharedDevice* device = deviceById(*guard.state, handle->deviceId);
+    if (!device) return MMSYSERR_NODRIVER;
+    if (takeFailure(*guard.state, SimWinmmFailShortMsg)) return MIDIERR_NOTREADY;
+    capture(*guard.state, *device, SimWinmmSentShort, message, nullptr, 0);
+    return MMSYSERR_NOERROR;
+}
+
+extern "C" MMRESULT WINAPI midiOutGetID(HMIDIOUT h, LPUINT id) {
+    if (!id) return MMSYSERR_INVALPARAM;
+    uint32_t deviceId = 0;
+    {
+        Handles& hs = handles();
+        std::lock_guard<std::mutex> lock(hs.mutex);
+        OutHandle* handle = hs.find(h);
+        if (!handle) return MMSYSERR_INVALHANDLE;
+        deviceId = handle->deviceId;
+    }
+    SharedLock guard;
+    if (!guard.state) return MMSYSERR_NODRIVER;
+    UINT index = 0;
+    for (uint32_t i = 0; i < guard.state->deviceCount; ++i) {
+        const SharedDevice& device = guard.state->devices[i];
+        if (device.input) continue;
+        if (device.id == deviceId) {
+            *id = index;
+            return MMSYSERR_NOERROR;
+        }
+        ++index;
+    }
+    return MMSYSERR_NODRIVER;
+}
+
+// ---- timers ----
+
+extern "C" DWORD WINAPI timeGetTime() { return GetTickCount(); }
+
+extern "C" MMRESULT WINAPI timeGetSystemTime(LPMMTIME time, UINT size) {
+    if (!time || size < sizeof(MMTIME)) return MMSYSERR_INVALPARAM;
+    time->wType = TIME_MS;
+    time->u.ms = GetTickCount();
+    return MMSYSERR_NOERROR;
+}
+
+extern "C" MMRESULT WINAPI timeBeginPeriod(UINT period) {
+    return period == 0 ? TIMERR_NOCANDO : TIMERR_NOERROR;
+}
+
+extern "C" MMRESULT WINAPI timeEndPeriod(UINT period) {
+    return period == 0 ? TIMERR_NOCANDO : TIMERR_NOERROR;
+}
+
+// ---- control interface ----
+
+extern "C" void SimWinmm_Reset() {
+    SharedLock guard;
+    if (!guard.state) return;
+    SharedState& s = *guard.state;
+    s.holdCompletions = 0;
+    s.delayMs = 0;
+    std::memset(s.failNext, 0, sizeof(s.failNext));
+    s.deviceCount = 0;
+    s.sentCount = 0;
+    s.poolUsed = 0;
+}
+
+extern "C" uint32_t SimWinmm_AddDevice(int input, const char* name) {
+    SharedLock guard;
+    if (!guard.state || guard.state->deviceCount >= kMaxDevices) return 0;
+    SharedState& s = *guard.state;
+    SharedDevice& device = s.devices[s.deviceCount++];
+    device.id = s.nextId++;
+    device.input = input ? 1 : 0;
+    device.openCount = 0;
+    copyName(device.name, name);
+    return device.id;
+}
+
+extern "C" int SimWinmm_RenameDevice(uint32_t id, const char* name) {
+    SharedLock guard;
+    SharedDevice* device = guard.state ? deviceById(*guard.state, id) : nullptr;
+    if (!device) return 0;
+    copyName(device->name, name);
+    return 1;
+}
+
+extern "C" int SimWinmm_RemoveDevice(uint32_t id) {
+    SharedLock guard;
+    if (!guard.state) return 0;
+    SharedState& s = *guard.state;
+    for (uint32_t i = 0; i < s.deviceCount; ++i) {
+        if (s.devices[i].id != id) continue;
+        // Later devices move up one index, as WinMM renumbers after an unplug.
+        std::memmove(&s.devices[i], &s.devices[i + 1], (s.deviceCount - i - 1) * sizeof(SharedDevice));
+        --s.deviceCount;
+        return 1;
+    }
+    return 0;
+}
+
+extern "C" void SimWinmm_HoldCompletions(int hold) {
+    {
+        SharedLock guard;
+        if (guard.state) guard.state->holdCompletions = hold ? 1 : 0;
+    }
+    SetEvent(handles().wake);
+}
+
+extern "C" void SimWinmm_SetCompletionDelay(uint32_t ms) {
+    SharedLock guard;
+    if (guard.state) guard.state->delayMs = ms;
+}
+
+extern "C" void SimWinmm_FailNext(int failure, uint32_t count) {
+    if (failure < 0 || failure >= SimWinmmFailureKinds) return;
+    SharedLock guard;
+    if (guard.state) guard.state->failNext[failure] = count;
+}
+
+extern "C" uint32_t SimWinmm_SentCount() {
+    SharedLock guard;
+    return guard.state ? guard.state->sentCount : 0;
+}
+
+extern "C" int SimWinmm_GetSent(uint32_t index, SimWinmmSent* record, uint8_t* bytes,
+                                uint32_t capacity) {
+    SharedLock guard;
+    if (!guard.state || index >= guard.state->sentCount) return 0;
+    const SharedSent& entry = guard.state->sent[index];
+    if (record) *record = entry.record;
+    if (bytes) {
+        const uint32_t n = entry.record.length < capacity ? entry.record.length : capacity;
+        std::memcpy(bytes, guard.state->pool + entry.offset, n);
+    }
+    return 1;
+}
+
+extern "C" uint32_t SimWinmm_OpenHandleCount() {
+    SharedLock guard;
+    if (!guard.state) return 0;
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < guard.state->deviceCount; ++i) n += guard.state->devices[i].openCount;
+    return n;
+}

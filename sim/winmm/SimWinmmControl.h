@@ -1,0 +1,96 @@
+#pragma once
+// Control interface of the simulated winmm.dll: extra exports that tests (and the other
+// stand-ins) use to set up devices and to read back what was sent. Callers resolve them
+// with GetProcAddress on the loaded winmm module, so nothing imports the stand-in.
+//
+// The devices and the capture live in shared memory named after CARROWICK_SIM_WINMM
+// ("CarrowickSimWinmm" when unset), so a controller in another process drives the same
+// devices as the program under test. Completions are signalled by a thread of the process
+// that owns the open handle.
+
+#include <windows.h>
+
+#include <cstdint>
+
+enum SimWinmmFailure : int {
+    SimWinmmFailOpen = 0,       // midiOutOpen: MMSYSERR_ALLOCATED
+    SimWinmmFailPrepare = 1,    // midiOutPrepareHeader: MMSYSERR_NOMEM
+    SimWinmmFailUnprepare = 2,  // midiOutUnprepareHeader: MMSYSERR_ERROR
+    SimWinmmFailLongMsg = 3,    // midiOutLongMsg: MIDIERR_NOTREADY
+    SimWinmmFailShortMsg = 4,   // midiOutShortMsg: MIDIERR_NOTREADY
+    SimWinmmFailureKinds = 5
+};
+
+enum SimWinmmSentKind : uint32_t { SimWinmmSentLong = 1, SimWinmmSentShort = 2 };
+
+// What became of a long message: still queued, played out by the driver, or handed back
+// unplayed by midiOutReset (cut off).
+enum SimWinmmOutcome : uint32_t {
+    SimWinmmOutcomeQueued = 0,
+    SimWinmmOutcomePlayed = 1,
+    SimWinmmOutcomeReturned = 2
+};
+
+constexpr uint32_t kSimWinmmNameSize = 64;
+
+struct SimWinmmSent {
+    uint32_t kind;          // SimWinmmSentKind
+    uint32_t deviceId;      // as SimWinmm_AddDevice returned it
+    uint32_t timeMs;        // timeGetTime() when WinMM accepted the message
+    uint32_t shortMessage;  // the packed value of a short message
+    uint32_t length;        // bytes of a long message
+    uint32_t outcome;       // SimWinmmOutcome of a long message
+    char deviceName[kSimWinmmNameSize];
+};
+
+extern "C" {
+typedef void (*SimWinmm_ResetFn)();
+// Returns the new device's id (never 0), or 0 when the table is full.
+typedef uint32_t (*SimWinmm_AddDeviceFn)(int input, const char* name);
+typedef int (*SimWinmm_RenameDeviceFn)(uint32_t id, const char* name);
+// An open handle on a removed device fails from then on; its pending completions never come.
+typedef int (*SimWinmm_RemoveDeviceFn)(uint32_t id);
+// Held completions stay pending until the hold ends.
+typedef void (*SimWinmm_HoldCompletionsFn)(int hold);
+typedef void (*SimWinmm_SetCompletionDelayFn)(uint32_t ms);
+typedef void (*SimWinmm_FailNextFn)(int failure, uint32_t count);
+typedef uint32_t (*SimWinmm_SentCountFn)();
+// Copies record index and up to capacity bytes of it; returns 0 when there is no such record.
+typedef int (*SimWinmm_GetSentFn)(uint32_t index, SimWinmmSent* record, uint8_t* bytes,
+                                  uint32_t capacity);
+// Output handles open on present devices, in every process.
+typedef uint32_t (*SimWinmm_OpenHandleCountFn)();
+}
+
+// The control exports of a loaded stand-in; load() fails on the real winmm.
+struct SimWinmmControl {
+    SimWinmm_ResetFn reset = nullptr;
+    SimWinmm_AddDeviceFn addDevice = nullptr;
+    SimWinmm_RenameDeviceFn renameDevice = nullptr;
+    SimWinmm_RemoveDeviceFn removeDevice = nullptr;
+    SimWinmm_HoldCompletionsFn holdCompletions = nullptr;
+    SimWinmm_SetCompletionDelayFn setCompletionDelay = nullptr;
+    SimWinmm_FailNextFn failNext = nullptr;
+    SimWinmm_SentCountFn sentCount = nullptr;
+    SimWinmm_GetSentFn getSent = nullptr;
+    SimWinmm_OpenHandleCountFn openHandleCount = nullptr;
+
+    bool load(HMODULE module) {
+        return get(module, "SimWinmm_Reset", reset) && get(module, "SimWinmm_AddDevice", addDevice) &&
+               get(module, "SimWinmm_RenameDevice", renameDevice) &&
+               get(module, "SimWinmm_RemoveDevice", removeDevice) &&
+               get(module, "SimWinmm_HoldCompletions", holdCompletions) &&
+               get(module, "SimWinmm_SetCompletionDelay", setCompletionDelay) &&
+               get(module, "SimWinmm_FailNext", failNext) &&
+               get(module, "SimWinmm_SentCount", sentCount) &&
+               get(module, "SimWinmm_GetSent", getSent) &&
+               get(module, "SimWinmm_OpenHandleCount", openHandleCount);
+    }
+
+private:
+    template <typename Function>
+    static bool get(HMODULE module, const char* name, Function& slot) {
+        slot = reinterpret_cast<Function>(GetProcAddress(module, name));
+        return slot != nullptr;
+    }
+};

@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "midi/MidiOutput.h"
+#include "midi/PortIdHash.h"
+#include "support/Diagnostics.h"
+#include "tests/midi/SimWinmmFixture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+MIDI::SysexMessage sysex(const Bytes& bytes) {
+    MIDI::SysexMessage message;
+    message.bytes = bytes;
+    return message;
+}
+
+Bytes pattern(size_t length, uint8_t seed) {
+    Bytes bytes(length);
+    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>((i * 7 + seed) & 0x7F);
+    bytes.front() = 0xF0;
+    bytes.back() = 0xF7;
+    return bytes;
+}
+
+// Releases the port's one reference at scope exit.
+struct Port {
+    explicit Port(uint32_t index) : out(new MidiOutput(index)) {}
+    ~Port() { if (out) out->release(); }
+    MidiOutput* operator->() { return out; }
+    void release() { out->release(); out = nullptr; }
+    MidiOutput* out;
+};
+
+class MidiOutputTest : public SimWinmmTest {
+protected:
+    void SetUp() override {
+        SimWinmmTest::SetUp();
+        sim.addDevice(0, "Other");
+        device = sim.addDevice(0, "2- Lumetra");
+    }
+    uint32_t device = 0;
+};
+
+TEST_F(MidiOutputTest, BytesSentEqualBytesGiven) {
+    Port port(1);
+    const std::vector<Bytes> messages = {pattern(4352, 1), {0xF0, 0xF7}, pattern(15, 2), pattern(300, 3)};
+    for (const Bytes& m : messages) {
+        MIDI::SysexMessage message = sysex(m);
+        EXPECT_TRUE(port->sendSysex(message));
+    }
+    ASSERT_EQ(sim.sentCount(), messages.size());
+    for (uint32_t i = 0; i < messages.size(); ++i) {
+        SimWinmmSent record = {};
+        EXPECT_EQ(sentBytes(i, &record), messages[i]) << i;
+        EXPECT_EQ(record.kind, SimWinmmSentLong);
+        EXPECT_EQ(record.deviceId, device);
+    }
+}
+
+TEST_F(MidiOutputTest, TooLongMessageIsRefusedBeforeAnything) {
+    sim.holdCompletions(1);
+    Port port(1);
+    MIDI::SysexMessage tooLong = sysex(pattern(4353, 4));
+    Stopwatch watch;
+    EXPECT_FALSE(port->sendSysex(tooLong));
+    EXPECT_EQ(sim.sentCount(), 0u);
+    // The refusal took nothing: the next message still goes at once.
+    MIDI::SysexMessage ok = sysex(pattern(10, 5));
+    EXPECT_TRUE(port->sendSysex(ok));
+    EXPECT_LT(watch.ms(), 500);
+    EXPECT_EQ(sim.sentCount(), 1u);
+    sim.holdCompletions(0);
+}
+
+TEST_F(MidiOutputTest, SecondSendWaitsForFirstCompletion) {
+    sim.setCompletionDelay(300);
+    Port port(1);
+    MIDI::SysexMessage first = sysex(pattern(20, 6));
+    MIDI::SysexMessage second = sysex(pattern(30, 7));
+    Stopwatch watch;
+    EXPECT_TRUE(port->sendSysex(first));
+    EXPECT_LT(watch.ms(), 200);  // the open signal lets the first one through
+    EXPECT_TRUE(port->sendSysex(second));
+    const long long waited = watch.ms();
+    EXPECT_GE(waited, 250);
+    EXPECT_LT(waited, 1000);
+    ASSERT_EQ(sim.sentCount(), 2u);
+    const SimWinmmSent a = sentRecord(0), b = sentRecord(1);
+    EXPECT_EQ(a.outcome, SimWinmmOutcomePlayed);
+    EXPECT_GE(b.timeMs - a.timeMs, 250u);
+}
+
+TEST_F(MidiOutputTest, HeldCompletionTimesOutAndNothingIsSent) {
+    sim.holdCompletions(1);
+    Port port(1);
+    MIDI::SysexMessage m = sysex(pattern(20, 8));
+    EXPECT_TRUE(port->sendSysex(m));
+    Stopwatch watch;
+    EXPECT_FALSE(port->sendSysex(m));
+    const long long waited = watch.ms();
+    EXPECT_GE(waited, 950);
+    EXPECT_LT(waited, 2000);
+    EXPECT_EQ(sim.sentCount(), 1u);
+    // Still held: a timed-out wait gives nothing back, so the next call waits again.
+    Stopwatch again;
+    EXPECT_FALSE(port->sendSysex(m));
+    EXPECT_GE(again.ms(), 950);
+    // Once the driver completes, sending goes on without a wait.
+    sim.holdCompletions(0);
+    ASSERT_TRUE(waitFor([&] { return sentRecord(0).outcome == SimWinmmOutcomePlayed; }, 2000));
+    Stopwatch after;
+    EXPECT_TRUE(port->sendSysex(m));
+    EXPECT_LT(after.ms(), 500);
+    EXPECT_EQ(sim.sentCount(), 2u);
+}
+
+TEST_F(MidiOutputTest, FailureAfterTheWaitGivesTheSignalBack) {
+    Port port(1);
+    MIDI::SysexMessage m = sysex(pattern(40, 9));
+    for (SimWinmmFailure failure : {SimWinmmFailPrepare, SimWinmmFailLongMsg, SimWinmmFailUnprepare}) {
+        SCOPED_TRACE(failure);
+        ASSERT_TRUE(waitFor([&] { return port->flush(); }, 2000));
+        const uint32_t before = sim.sentCount();
+        sim.failNext(failure, 1);
+        Stopwatch watch;
+        EXPECT_FALSE(port->sendSysex(m));
+        EXPECT_EQ(sim.sentCount(), before);
+        EXPECT_TRUE(port->sendSysex(m));
+        EXPECT_LT(watch.ms(), 500);
+        EXPECT_EQ(sim.sentCount(), before + 1);
+    }
+}
+
+TEST_F(MidiOutputTest, SendShortPacksLowBytes) {
+    Port port(1);
+    MIDI::ShortMessage m;
+    m.status = 0xB0;
+    m.data1 = 7;
+    m.data2 = 100;
+    m.timestamp = 123456;
+    EXPECT_TRUE(port->sendShort(m));
+    m.status = 0x90;
+    m.data1 = 0x13C;  // only the low 8 bits go out
+    m.data2 = -1;
+    EXPECT_TRUE(port->sendShort(m));
+    sim.failNext(SimWinmmFailShortMsg, 1);
+    EXPECT_FALSE(port->sendShort(m));
+    ASSERT_EQ(sim.sentCount(), 2u);
+    EXPECT_EQ(sentRecord(0).kind, SimWinmmSentShort);
+    EXPECT_EQ(sentRecord(0).shortMessage, 0x006407B0u);
+    EXPECT_EQ(sentRecord(1).shortMessage, 0x00FF3C90u);
+}
+
+TEST_F(MidiOutputTest, IdsFromNamesAndPresenceAfterRemoval) {
+    Port port(1);
+    EXPECT_EQ(port->getPortId(), portIdHash("2- Lumetra: Port 1"));
+    EXPECT_EQ(port->getDeviceId(), portIdHash("2- Lumetra"));
+    EXPECT_TRUE(port->isPresent());
+    // Removing the device before this one renumbers WinMM; the open port is unaffected.
+    sim.removeDevice(1);
+    EXPECT_TRUE(port->isPresent());
+    sim.removeDevice(device);
+    EXPECT_FALSE(port->isPresent());
+    EXPECT_EQ(port->getPortId(), portIdHash("2- Lumetra: Port 1"));
+    EXPECT_EQ(port->getDeviceId(), portIdHash("2- Lumetra"));
+    MIDI::SysexMessage m = sysex(pattern(10, 10));
+    EXPECT_FALSE(port->sendSysex(m));
+    MIDI::ShortMessage s;
+    s.status = 0xF8;
+    EXPECT_FALSE(port->sendShort(s));
+}
+
+TEST_F(MidiOutputTest, OpenFailureThrowsAndLeavesNothingOpen) {
+    sim.failNext(SimWinmmFailOpen, 1);
+    try {
+        MidiOutput port(1);
+        FAIL() << "opened";
+    } catch (const GeneralError& e) {
+        EXPECT_EQ(std::string(e.what()), "midiOutOpen failed");
+    }
+    EXPECT_EQ(sim.openHandleCount(), 0u);
+    EXPECT_THROW(MidiOutput port(7), GeneralError);
+    {
+        Port held(1);
+        EXPECT_EQ(sim.openHandleCount(), 1u);
+        // A port that is already open elsewhere is refused.
+        EXPECT_THROW(MidiOutput second(1), GeneralError);
+        EXPECT_EQ(sim.openHandleCount(), 1u);
+    }
+    EXPECT_EQ(sim.openHandleCount(), 0u);
+}
+
+TEST_F(MidiOutputTest, FlushWaitsForMessageInFlight) {
+    sim.setCompletionDelay(300);
+    Port port(1);
+    EXPECT_TRUE(port->flush());  // nothing in flight
+    MIDI::SysexMessage m = sysex(pattern(64, 11));
+    ASSERT_TRUE(port->sendSysex(m));
+    Stopwatch watch;
+    EXPECT_TRUE(port->flush());
+    EXPECT_GE(watch.ms(), 250);
+    EXPECT_EQ(sentRecord(0).outcome, SimWinmmOutcomePlayed);
+    // flush gives the signal back: the next send does not wait.
+    Stopwatch next;
+    EXPECT_TRUE(port->sendSysex(m));
+    EXPECT_LT(next.ms(), 200);
+
+    ASSERT_TRUE(port->flush());
+    sim.holdCompletions(1);
+    ASSERT_TRUE(port->sendSysex(m));
+    Stopwatch held;
+    EXPECT_FALSE(port->flush());
+    EXPECT_GE(held.ms(), 950);
+    sim.holdCompletions(0);
+}
+
+TEST_F(MidiOutputTest, ReleaseDoesNotCutOffMessageInFlight) {
+    sim.setCompletionDelay(300);
+    Port port(1);
+    MIDI::SysexMessage m = sysex(pattern(64, 12));
+    ASSERT_TRUE(port->sendSysex(m));
+    port.release();
+    EXPECT_EQ(sentRecord(0).outcome, SimWinmmOutcomePlayed);
+    EXPECT_EQ(sim.openHandleCount(), 0u);
+
+    // A driver that never completes is cut off after the bounded wait.
+    sim.holdCompletions(1);
+    Port stuck(1);
+    ASSERT_TRUE(stuck->sendSysex(m));
+    Stopwatch watch;
+    stuck.release();
+    EXPECT_GE(watch.ms(), 950);
+    EXPECT_LT(watch.ms(), 2000);
+    EXPECT_EQ(sentRecord(1).outcome, SimWinmmOutcomeReturned);
+    EXPECT_EQ(sim.openHandleCount(), 0u);
+}
+
+}  // namespace
