@@ -1,0 +1,54 @@
+#pragma once
+// Reference-counted kernel-streaming objects and the synchronous property requests that
+// filters and pins are built on. Results are HRESULTs; nothing here throws.
+
+#include "ks/KsWin.h"
+
+#include "ks/KsBytes.h"
+
+// Counts are plain: they change only where ports are made and destroyed and where a
+// filter list is torn down, never on a port's reading thread.
+class CRefCountedObject {
+public:
+    CRefCountedObject() = default;
+    virtual ~CRefCountedObject() = default;
+    CRefCountedObject(const CRefCountedObject&) = delete;
+    CRefCountedObject& operator=(const CRefCountedObject&) = delete;
+
+    void AddRef() { ++m_refCount; }
+    void Release() {
+        if (--m_refCount == 0) delete this;
+    }
+    ULONG GetRefCount() const { return m_refCount; }
+
+private:
+    ULONG m_refCount = 1;
+};
+
+class CKsIrpTarget : public CRefCountedObject {
+public:
+    CKsIrpTarget();
+
+    static bool IsValidHandle(HANDLE handle);
+    static BOOL SafeCloseHandle(HANDLE& handle);
+    void Close();
+
+    // One request, waited for until the driver completes it. With an output size of 0
+    // an ERROR_MORE_DATA or ERROR_INSUFFICIENT_BUFFER answer is a size probe: S_OK with
+    // the required size in the byte count.
+    static HRESULT SyncIoctl(HANDLE handle, ULONG code, void* in, ULONG inSize, void* out, ULONG outSize,
+                             ULONG* bytes);
+
+    // Reads a variable-length property into a buffer allocated with new[] that the
+    // caller frees with delete[]; replySize (optional) gets the byte count of the reply.
+    HRESULT GetPropertyMulti(const ksbytes::KsGuid& set, ULONG id, BYTE** buffer, ULONG* replySize = nullptr);
+    HRESULT SetPropertySimple(const ksbytes::KsGuid& set, ULONG id, void* value, ULONG valueSize);
+
+    HANDLE GetHandle() const { return m_handle; }
+
+protected:
+    HANDLE m_handle;
+};
+
+GUID ToGuid(const ksbytes::KsGuid& g);
+ksbytes::KsGuid FromGuid(const GUID& g);

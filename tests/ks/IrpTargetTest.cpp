@@ -1,0 +1,148 @@
+#include "tests/ks/KsTestSupport.h"
+
+namespace {
+
+using kstest::KsTest;
+
+class IrpTarget : public KsTest {
+protected:
+    void SetUp() override {
+        simks::SimPin& pin = driver.addDevice("\\\\?\\dev#irp").addPin(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SINK);
+        pin.addDataRange(kstest::MidiPortRange());
+        filter = OpenFilter("\\\\?\\dev#irp");
+        property.Property.Set = ToGuid(ksbytes::kPropSetPin);
+        property.Property.Id = KSPROPERTY_PIN_DATARANGES;
+        property.Property.Flags = KSPROPERTY_TYPE_GET;
+        property.PinId = 0;
+        property.Reserved = 0;
+        capture.clear();
+    }
+    void TearDown() override { filter->Release(); }
+
+    CKsFilter* filter = nullptr;
+    KSP_PIN property;
+    static constexpr ULONG kRangesReply = 8 + 96;
+};
+
+TEST_F(IrpTarget, SizeProbeAnsweredWithEitherErrorGivesTheSize) {
+    for (DWORD error : {DWORD(ERROR_MORE_DATA), DWORD(ERROR_INSUFFICIENT_BUFFER)}) {
+        driver.setProbeError(error);
+        ULONG bytes = 0;
+        EXPECT_EQ(CKsIrpTarget::SyncIoctl(filter->GetHandle(), IOCTL_KS_PROPERTY, &property, sizeof property, nullptr,
+                                          0, &bytes),
+                  S_OK)
+            << error;
+        EXPECT_EQ(bytes, kRangesReply) << error;
+    }
+    EXPECT_TRUE(capture.lines().empty());
+}
+
+TEST_F(IrpTarget, SameErrorsOnARequestWithABufferFail) {
+    for (DWORD error : {DWORD(ERROR_MORE_DATA), DWORD(ERROR_INSUFFICIENT_BUFFER)}) {
+        driver.setProbeError(error);
+        BYTE small[16];
+        ULONG bytes = 77;
+        EXPECT_EQ(CKsIrpTarget::SyncIoctl(filter->GetHandle(), IOCTL_KS_PROPERTY, &property, sizeof property, small,
+                                          sizeof small, &bytes),
+                  E_FAIL);
+        EXPECT_EQ(bytes, 0u);
+    }
+    // A refusal is not traced.
+    EXPECT_TRUE(capture.lines().empty());
+}
+
+TEST_F(IrpTarget, PendedRequestsReportTheCompletedByteCount) {
+    driver.setPendProperties(true, 20);
+    ULONG bytes = 0;
+    ASSERT_EQ(CKsIrpTarget::SyncIoctl(filter->GetHandle(), IOCTL_KS_PROPERTY, &property, sizeof property, nullptr, 0,
+                                      &bytes),
+              S_OK);
+    EXPECT_EQ(bytes, kRangesReply);
+    std::vector<BYTE> reply(bytes);
+    bytes = 0;
+    ASSERT_EQ(CKsIrpTarget::SyncIoctl(filter->GetHandle(), IOCTL_KS_PROPERTY, &property, sizeof property,
+                                      reply.data(), static_cast<ULONG>(reply.size()), &bytes),
+              S_OK);
+    EXPECT_EQ(bytes, kRangesReply);
+    EXPECT_EQ(ksbytes::ReadU32(reply.data() + 4), 1u);
+    EXPECT_EQ(ksbytes::ReadU32(reply.data() + 8), 96u);
+    // Without a caller's count the call uses its own.
+    EXPECT_EQ(CKsIrpTarget::SyncIoctl(filter->GetHandle(), IOCTL_KS_PROPERTY, &property, sizeof property,
+                                      reply.data(), static_cast<ULONG>(reply.size()), nullptr),
+              S_OK);
+}
+
+TEST_F(IrpTarget, PendedRefusalFails) {
+    driver.setPendProperties(true, 5);
+    BYTE small[16];
+    ULONG bytes = 5;
+    EXPECT_EQ(CKsIrpTarget::SyncIoctl(filter->GetHandle(), IOCTL_KS_PROPERTY, &property, sizeof property, small,
+                                      sizeof small, &bytes),
+              E_FAIL);
+    EXPECT_EQ(bytes, 0u);
+}
+
+TEST_F(IrpTarget, InvalidHandlesSendNothing) {
+    int before = driver.propertyRequests();
+    for (HANDLE h : {HANDLE(NULL), INVALID_HANDLE_VALUE}) {
+        ULONG bytes = 9;
+        EXPECT_EQ(CKsIrpTarget::SyncIoctl(h, IOCTL_KS_PROPERTY, &property, sizeof property, nullptr, 0, &bytes),
+                  E_FAIL);
+        EXPECT_EQ(bytes, 9u);
+    }
+    EXPECT_EQ(driver.propertyRequests(), before);
+    EXPECT_EQ(Shown(), std::vector<std::string>(2, "CKsIrpTarget::SyncIoctl Invalid Handle"));
+    EXPECT_TRUE(Shows("CKsIrpTarget::SyncIoctl Invalid Handle"));
+}
+
+TEST_F(IrpTarget, GetPropertyMultiWithAZeroProbeAllocatesNothing) {
+    driver.device("\\\\?\\dev#irp")->faultTopology(kstest::Replace({}));
+    BYTE marker = 0;
+    BYTE* buffer = &marker;
+    EXPECT_EQ(filter->GetPropertyMulti(ksbytes::kPropSetTopology, KSPROPERTY_TOPOLOGY_NODES, &buffer), S_OK);
+    EXPECT_EQ(buffer, &marker);
+    EXPECT_EQ(filter->EnumerateNodes(), S_OK);
+    EXPECT_EQ(filter->Nodes().GetCount(), 0u);
+}
+
+TEST_F(IrpTarget, GetPropertyMultiGivesTheReplyAndItsSize) {
+    driver.device("\\\\?\\dev#irp")->setTopologyNodes({ksbytes::kPropSetPin, ksbytes::kMediumSetStandard});
+    BYTE* buffer = nullptr;
+    ULONG size = 0;
+    ASSERT_EQ(filter->GetPropertyMulti(ksbytes::kPropSetTopology, KSPROPERTY_TOPOLOGY_NODES, &buffer, &size), S_OK);
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(size, 8u + 32u);
+    EXPECT_EQ(ksbytes::ReadGuid(buffer + 24), ksbytes::kMediumSetStandard);
+    delete[] buffer;
+}
+
+TEST_F(IrpTarget, SafeCloseHandleClosesOnlyValidHandles) {
+    HANDLE invalid = INVALID_HANDLE_VALUE;
+    HANDLE null = NULL;
+    int open = driver.openHandles();
+    EXPECT_TRUE(CKsIrpTarget::SafeCloseHandle(invalid));
+    EXPECT_TRUE(CKsIrpTarget::SafeCloseHandle(null));
+    EXPECT_EQ(null, HANDLE(NULL));
+    EXPECT_EQ(driver.openHandles(), open);
+    filter->Close();
+    EXPECT_EQ(filter->GetHandle(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(driver.openHandles(), open - 1);
+    filter->Close();
+    EXPECT_EQ(driver.openHandles(), open - 1);
+}
+
+TEST(RefCountedObject, LastReleaseDestroys) {
+    static int destroyed = 0;
+    struct Counted : CRefCountedObject {
+        ~Counted() override { ++destroyed; }
+    };
+    Counted* object = new Counted;
+    EXPECT_EQ(object->GetRefCount(), 1u);
+    object->AddRef();
+    object->Release();
+    EXPECT_EQ(destroyed, 0);
+    object->Release();
+    EXPECT_EQ(destroyed, 1);
+}
+
+}  // namespace

@@ -1,0 +1,80 @@
+#pragma once
+// Shared set-up of the kernel-streaming tests: a simulated driver, a capture of the
+// debugger output, and small builders of driver replies.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ks/KsMidi.h"
+#include "sim/ksdriver/SimKsDriver.h"
+#include "tests/common/DebugCapture.h"
+
+namespace kstest {
+
+// The device manager's test admits the hidden pins; the default one does not.
+inline bool AcceptHiddenRange(const KSDATARANGE* range) {
+    return FromGuid(range->MajorFormat) == ksbytes::kDataFormatTypeMusic &&
+           FromGuid(range->SubFormat) == simks::kHiddenMidiSubFormat &&
+           ksbytes::ReadGuid(reinterpret_cast<const uint8_t*>(range) + 64) == ksbytes::kMusicTechnologyPort;
+}
+
+// Data ranges that pass the default test.
+inline simks::Bytes MidiPortRange(uint32_t formatSize = 96) {
+    return simks::MusicRange(ksbytes::kDataFormatSubtypeMidi, ksbytes::kMusicTechnologyPort, formatSize);
+}
+
+inline simks::Bytes Header(uint32_t count, size_t itemBytes) {
+    simks::Bytes out(8);
+    uint32_t size = static_cast<uint32_t>(8 + itemBytes);
+    std::memcpy(out.data(), &size, 4);
+    std::memcpy(out.data() + 4, &count, 4);
+    return out;
+}
+
+inline simks::PropertyFault Replace(const simks::Bytes& reply, int64_t probeSize = -1) {
+    simks::PropertyFault f;
+    f.kind = simks::PropertyFault::Replace;
+    f.reply = reply;
+    f.probeSize = probeSize;
+    return f;
+}
+
+inline simks::PropertyFault Pend() {
+    simks::PropertyFault f;
+    f.kind = simks::PropertyFault::Pend;
+    return f;
+}
+
+class KsTest : public ::testing::Test {
+protected:
+    // Level-1 lines, without the "\r\n" that follows each.
+    std::vector<std::string> Shown() const {
+        std::vector<std::string> out;
+        for (const std::string& line : capture.lines())
+            if (line != "\r\n") out.push_back(line);
+        return out;
+    }
+    bool Shows(const std::string& text) const {
+        std::vector<std::string> lines = capture.lines();
+        for (size_t i = 0; i + 1 < lines.size(); ++i)
+            if (lines[i] == text && lines[i + 1] == "\r\n") return true;
+        return false;
+    }
+    // A filter opened on a device of the driver.
+    CKsFilter* OpenFilter(const std::string& path) {
+        HRESULT outcome = E_FAIL;
+        CKsFilter* filter = new CKsFilter(path.c_str(), &outcome);
+        EXPECT_EQ(outcome, S_OK);
+        EXPECT_EQ(filter->Instantiate(), S_OK);
+        return filter;
+    }
+
+    simks::SimKsDriver driver;
+    DebugCapture capture;
+};
+
+}  // namespace kstest
