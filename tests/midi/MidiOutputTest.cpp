@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "midi/MidiOutput.h"
@@ -237,6 +238,23 @@ TEST_F(MidiOutputTest, ReleaseDoesNotCutOffMessageInFlight) {
     EXPECT_LT(watch.ms(), 2000);
     EXPECT_EQ(sentRecord(1).outcome, SimWinmmOutcomeReturned);
     EXPECT_EQ(sim.openHandleCount(), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(WinMMTableTest, LoadedOnceFromSystemFolder) {
+    std::vector<const WinMM*> seen(8, nullptr);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < seen.size(); ++i) threads.emplace_back([&seen, i] { seen[i] = &winmm(); });
+    for (std::thread& t : threads) t.join();
+    for (const WinMM* table : seen) EXPECT_EQ(table, &winmm());
+    ASSERT_NE(winmm().module, nullptr);
+    char folder[MAX_PATH] = {}, file[MAX_PATH] = {};
+    ASSERT_NE(GetSystemDirectoryA(folder, MAX_PATH), 0u);
+    ASSERT_NE(GetModuleFileNameA(winmm().module, file, MAX_PATH), 0u);
+    EXPECT_EQ(lstrcmpiA(file, (std::string(folder) + "\\winmm.dll").c_str()), 0) << file;
 }
 
 }  // namespace
