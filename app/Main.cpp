@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/App.h"
+#include "app/UpdateWorker.h"
 #include "app/resource.h"
 
 HINSTANCE g_aboutInstance = nullptr;
@@ -118,5 +119,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
             DispatchMessageA(&message);
         }
     }
+    // The worker may still be releasing the port and the device manager; the process
+    // must not end under it.
+    waitForUpdateWorkerEnd(3000);
     return static_cast<int>(message.wParam);
 }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <thread>
 
 void announceInstrument(const std::string& name, int delayMs) {
@@ -10,8 +11,8 @@ void announceInstrument(const std::string& name, int delayMs) {
         // The simulated WinMM of this prefix; absent when the test runs without it.
         HMODULE winmm = LoadLibraryExA("winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
         if (!winmm) return;
-        typedef int (*AddOutputFn)(const char*);
-        AddOutputFn add = reinterpret_cast<AddOutputFn>(GetProcAddress(winmm, "SimWinmm_AddOutput"));
-        if (add) add(name.c_str());
+        typedef uint32_t (*AddDeviceFn)(int input, const char* name);
+        AddDeviceFn add = reinterpret_cast<AddDeviceFn>(GetProcAddress(winmm, "SimWinmm_AddDevice"));
+        if (add) add(0, name.c_str());
     }).detach();
 }

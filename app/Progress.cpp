@@ -1,0 +1,39 @@
+#include "app/Progress.h"
+
+#include <commctrl.h>
+
+#include "app/App.h"
+#include "app/resource.h"
+
+Progress::Progress() : status_(S_OK), dialog_(nullptr) {
+    INITCOMMONCONTROLSEX controls = {};
+    controls.dwSize = sizeof controls;
+    controls.dwICC = ICC_PROGRESS_CLASS;
+    InitCommonControlsEx(&controls);
+
+    dialog_ = CreateDialogParamA(g_dialogInstance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, ProgressDialogProc, 0);
+    SetWindowLongPtrA(dialog_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+
+    RECT rect = {};
+    GetWindowRect(dialog_, &rect);
+    int x = (GetSystemMetrics(SM_CXSCREEN) - (rect.right - rect.left)) / 2;
+    int y = (GetSystemMetrics(SM_CYSCREEN) - (rect.bottom - rect.top)) / 2;
+    SetWindowPos(dialog_, HWND_TOP, x < 0 ? 0 : x, y < 0 ? 0 : y, 0, 0, SWP_NOSIZE);
+    ShowWindow(dialog_, SW_SHOWNORMAL);
+    SetForegroundWindow(dialog_);
+}
+
+long Progress::setProgress(uint32_t position, uint32_t total, uint32_t, uint32_t) {
+    SendMessageA(GetDlgItem(dialog_, IDC_PROGRESS_BAR), PBM_SETRANGE32, 0, static_cast<LPARAM>(total));
+    SendMessageA(GetDlgItem(dialog_, IDC_PROGRESS_BAR), PBM_SETPOS, position, 0);
+    return status_;
+}
+
+// The close box gives IDCANCEL: the update cannot be stopped, so it is only noted.
+INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL) {
+        Progress* progress = reinterpret_cast<Progress*>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
+        if (progress) progress->abort();
+    }
+    return FALSE;
+}

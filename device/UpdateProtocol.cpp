@@ -1,0 +1,157 @@
+#include "device/UpdateProtocol.h"
+
+#include <windows.h>
+
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "device/FirmwareImage.h"
+#include "device/UpdaterDev.h"
+#include "midi/MidiOutput.h"
+#include "midi/PortNaming.h"
+#include "midi/VeltroDeviceList.h"
+#include "midi/WinMM.h"
+#include "support/Diagnostics.h"
+
+const char kInstrumentName[] = "Lumetra";
+
+namespace {
+
+const size_t kStartMessageLength = 15;
+
+uint32_t winmmOutputCount() { return winmm().midiOutGetNumDevs(); }
+
+// Devices may change between a count and a look-up: a failure counts as no port there.
+uint32_t managerPortCount(VeltroDeviceList* manager) {
+    if (!manager) return 0;
+    try {
+        return manager->getPortCount();
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+bool nameMatches(int32_t index) {
+    try {
+        return getOutputPortName(index, false, false).find(kInstrumentName) != std::string::npos;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// One scan of the combined output list, counted afresh after every index that does not
+// match, so ports that come and go during the scan are seen. Returns the first matching
+// index, or -1.
+int32_t findInstrumentIndex(VeltroDeviceList* manager) {
+    for (int32_t index = 0; static_cast<uint64_t>(index) < static_cast<uint64_t>(managerPortCount(manager)) + winmmOutputCount();
+         ++index) {
+        if (nameMatches(index)) return index;
+    }
+    return -1;
+}
+
+// Hands one data message to the port. A refusal (nothing handed over) is offered again
+// for a bounded time; a port that is gone, can never take the message, or threw (part of
+// it may have gone out, so it is not repeated) ends the transfer.
+bool deliverMessage(MIDI::Output& port, MIDI::SysexMessage& message, const ProtocolTiming& timing) {
+    if (message.bytes.size() > MidiOutput::kSysexBufferSize && dynamic_cast<MidiOutput*>(&port)) {
+        diagnosticPrint("rvoVirize: a message of %u bytes does not fit the port\n",
+                        static_cast<unsigned>(message.bytes.size()));
+        return false;
+    }
+    ULONGLONG first = GetTickCount64();
+    for (;;) {
+        try {
+            if (port.sendSysex(message)) return true;
+            if (!port.isPresent()) {
+                diagnosticPrint("rvoVirize: the port's device is gone\n");
+                return false;
+            }
+        } catch (const std::exception& e) {
+            diagnosticPrint("rvoVirize: send failed: %s\n", e.what());
+            return false;
+        }
+        if (GetTickCount64() - first >= timing.refusedRetryMs) {
+            diagnosticPrint("rvoVirize: a message was refused for %u ms\n", static_cast<unsigned>(timing.refusedRetryMs));
+            return false;
+        }
+        Sleep(10);  // a port that refuses at once is not asked again in a tight loop
+    }
+}
+
+bool flushPort(MIDI::Output& port) {
+    try {
+        return port.flush();
+    } catch (const std::exception& e) {
+        diagnosticPrint("rvoVirize: flush failed: %s\n", e.what());
+        return false;
+    }
+}
+
+}  // namespace
+
+bool outputNamedLikeInstrumentExists() { return findInstrumentIndex(deviceManager()) >= 0; }
+
+MIDI::Output* openOutputAt(int32_t index, VeltroDeviceList* manager) {
+    if (index < 0) return nullptr;
+    uint32_t winmmCount = winmmOutputCount();
+    try {
+        if (static_cast<uint32_t>(index) < winmmCount) return new MidiOutput(static_cast<uint32_t>(index));
+        if (!manager) return nullptr;
+        return manager->openOutput(static_cast<uint32_t>(index) - winmmCount);
+    } catch (const std::exception& e) {
+        diagnosticPrint("rvoVirize: output %d did not open: %s\n", index, e.what());
+        return nullptr;
+    }
+}
+
+MIDI::Output* rvoVirize(FirmwareImage& image, UpdaterDev& device, ProgressSink& progress, VeltroDeviceList* manager,
+                        int32_t* result, const ProtocolTiming& timing) {
+    const uint32_t total = image.total();
+    progress.setProgress(0, total, 0, 0);
+
+    std::vector<uint8_t> message;
+    message.reserve(64);
+    if (image.takeStartMessage(message) && device.hasOutput()) {
+        if (message.size() >= kStartMessageLength) {
+            device.writeSysex(message.data(), static_cast<int>(kStartMessageLength));
+        } else {
+            diagnosticPrint("WriteSysex - invalid packet. len = %d, (start=%02x, end=%02x)\n",
+                            static_cast<int>(kStartMessageLength), message.front(), message.back());
+        }
+    }
+    Sleep(timing.startPauseMs);
+
+    MIDI::Output* port = nullptr;
+    for (int attempt = 0; attempt < timing.searchTries && !port; ++attempt) {
+        Sleep(timing.searchPauseMs);
+        int32_t index = findInstrumentIndex(manager);
+        if (index >= 0) port = openOutputAt(index, manager);
+    }
+    if (!port) {
+        *result = kUpdateNoPort;
+        return nullptr;
+    }
+
+    int32_t outcome = kUpdateCompleted;
+    uint32_t counter = 0;
+    while (image.takeNextMessage(message)) {
+        MIDI::SysexMessage sysex = MIDI::SysexMessage::fromBuffer(message.data(), message.size());
+        // A message without F0 carries nothing to send.
+        if (!sysex.bytes.empty() && !deliverMessage(*port, sysex, timing)) {
+            outcome = kUpdateIncomplete;
+            break;
+        }
+        ++counter;
+        progress.setProgress(counter, total, 0, 0);
+    }
+    if (outcome == kUpdateCompleted && image.droppedTailHadStart()) {
+        diagnosticPrint("rvoVirize: the file ends inside a message\n");
+        outcome = kUpdateIncomplete;
+    }
+    // Completed means the last message arrived, not only that it was handed over.
+    if (outcome == kUpdateCompleted && !flushPort(*port)) outcome = kUpdateIncomplete;
+    *result = outcome;
+    return port;
+}

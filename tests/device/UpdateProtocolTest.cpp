@@ -1,0 +1,289 @@
+// The update protocol against the simulated WinMM and the simulated Zeph library, with
+// its pauses shortened (the program itself keeps 5 s, 20 x 1 s and 5 s).
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "device/FirmwareImage.h"
+#include "device/UpdateProtocol.h"
+#include "device/UpdaterDev.h"
+#include "midi/MidiPorts.h"
+#include "midi/VeltroDeviceList.h"
+#include "sim/zeph/SimZephControl.h"
+#include "tests/common/DebugCapture.h"
+#include "tests/midi/SimWinmmFixture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const char kZephKey[] = "Software\\Veltro\\Zeph";
+const char kSimZeph[] = "C:\\windows\\system32\\carrowick_simzeph.dll";
+
+class RecordingProgress : public ProgressSink {
+public:
+    long setProgress(uint32_t position, uint32_t total, uint32_t, uint32_t) override {
+        calls.push_back({position, total});
+        return 0;
+    }
+    std::vector<std::pair<uint32_t, uint32_t>> calls;
+};
+
+Bytes startMessage() { return {0xF0, 0x00, 0x7A, 0x51, 0x03, 0x71, 1, 2, 3, 4, 5, 6, 7, 8, 0xF7}; }
+
+Bytes dataMessage(uint8_t n) {
+    Bytes m{0xF0, 0x00, 0x7A, 0x51};
+    for (int i = 0; i < 39; ++i) m.push_back(static_cast<uint8_t>((n + i) & 0x7F));
+    m.push_back(0xF7);
+    return m;  // 44 bytes
+}
+
+class UpdateProtocol : public SimWinmmTest {
+protected:
+    void SetUp() override {
+        SimWinmmTest::SetUp();
+        timing.startPauseMs = 50;
+        timing.searchPauseMs = 20;
+        timing.searchTries = 5;
+        timing.refusedRetryMs = 1500;
+        _putenv("CARROWICK_SIMZEPH_LUMETRA_DELAY_MS=-1");
+        HKEY key;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kZephKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExA(key, "Location", 0, REG_SZ, reinterpret_cast<const BYTE*>(kSimZeph), sizeof kSimZeph);
+        RegCloseKey(key);
+        zeph = LoadLibraryExA(kSimZeph, nullptr, 0);
+        ASSERT_NE(zeph, nullptr);
+        reinterpret_cast<SimZephResetFn>(GetProcAddress(zeph, "SimZeph_Reset"))();
+    }
+    void TearDown() override {
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kZephKey);
+        SimWinmmTest::TearDown();
+    }
+
+    void load(const Bytes& file) { image.assign(file.data(), static_cast<uint32_t>(file.size())); }
+
+    MIDI::Output* run(UpdaterDev& device) {
+        return rvoVirize(image, device, progress, deviceManager(), &result, timing);
+    }
+
+    std::vector<Bytes> longMessagesSent() {
+        std::vector<Bytes> all;
+        for (uint32_t i = 0; i < sim.sentCount(); ++i) {
+            SimWinmmSent record = {};
+            Bytes bytes = sentBytes(i, &record);
+            if (record.kind == SimWinmmSentLong) all.push_back(bytes);
+        }
+        return all;
+    }
+
+    Bytes zephWrite(int index) {
+        Bytes bytes(64);
+        int n = reinterpret_cast<SimZephWriteAtFn>(GetProcAddress(zeph, "SimZeph_WriteAt"))(index, bytes.data(), 64);
+        bytes.resize(n < 0 ? 0 : static_cast<size_t>(n));
+        return bytes;
+    }
+    int zephWriteCount() { return reinterpret_cast<SimZephWriteCountFn>(GetProcAddress(zeph, "SimZeph_WriteCount"))(); }
+
+    FirmwareImage image;
+    RecordingProgress progress;
+    ProtocolTiming timing;
+    int32_t result = -1;
+    HMODULE zeph = nullptr;
+};
+
+TEST_F(UpdateProtocol, SendsStartThenEveryDataMessageInOrder) {
+    sim.addDevice(0, "Other Synth");
+    sim.addDevice(0, "2- Lumetra");
+    Bytes file = startMessage();
+    std::vector<Bytes> data;
+    for (uint8_t i = 0; i < 30; ++i) {
+        data.push_back(dataMessage(i));
+        file.insert(file.end(), data.back().begin(), data.back().end());
+    }
+    load(file);
+    UpdaterDev device;
+    MIDI::Output* port = run(device);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(result, kUpdateCompleted);
+    // The status request at binding, then the start message as exactly 15 bytes.
+    ASSERT_EQ(zephWriteCount(), 2);
+    EXPECT_EQ(zephWrite(1), startMessage());
+    EXPECT_EQ(longMessagesSent(), data);
+    ASSERT_EQ(progress.calls.size(), 31u);
+    EXPECT_EQ(progress.calls.front(), std::make_pair(0u, 13000u));
+    EXPECT_EQ(progress.calls.back(), std::make_pair(30u, 13000u));
+    port->release();
+}
+
+TEST_F(UpdateProtocol, DataMessagesAreRebuiltAsSysex) {
+    sim.addDevice(0, "Lumetra");
+    load({0xF0, 0x01, 0x80, 0x02, 0xF7, 0x33, 0xF0, 0x05, 0xF7, 0x44, 0xF7});
+    UpdaterDev device;
+    MIDI::Output* port = run(device);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(result, kUpdateCompleted);
+    // The stray byte before the second F0 is left out; a message without F0 is not sent.
+    EXPECT_EQ(longMessagesSent(), (std::vector<Bytes>{{0xF0, 0x01, 0x02, 0xF7}, {0xF0, 0x05, 0xF7}}));
+    EXPECT_EQ(zephWriteCount(), 1);  // no start message in this file: only the status request
+    port->release();
+}
+
+TEST_F(UpdateProtocol, NoPortMeansNothingButTheStartMessage) {
+    sim.addDevice(0, "lumetra");  // the search is case-sensitive
+    Bytes file = startMessage();
+    Bytes one = dataMessage(1);
+    file.insert(file.end(), one.begin(), one.end());
+    load(file);
+    UpdaterDev device;
+    EXPECT_EQ(run(device), nullptr);
+    EXPECT_EQ(result, kUpdateNoPort);
+    EXPECT_TRUE(longMessagesSent().empty());
+    EXPECT_EQ(progress.calls.size(), 1u);
+}
+
+TEST_F(UpdateProtocol, PortAppearingDuringTheSearchIsUsed) {
+    load(dataMessage(7));
+    std::thread plug([this] {
+        Sleep(60);
+        sim.addDevice(0, "Lumetra");
+    });
+    UpdaterDev device;
+    MIDI::Output* port = run(device);
+    plug.join();
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(result, kUpdateCompleted);
+    port->release();
+}
+
+TEST_F(UpdateProtocol, FailedOpensCountAsNoPortForThatTry) {
+    sim.addDevice(0, "Lumetra");
+    sim.failNext(SimWinmmFailOpen, 2);
+    load(dataMessage(1));
+    UpdaterDev device;
+    MIDI::Output* port = run(device);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(result, kUpdateCompleted);
+    EXPECT_EQ(longMessagesSent().size(), 1u);
+    port->release();
+}
+
+TEST_F(UpdateProtocol, UnpluggedInstrumentStopsTheTransferQuickly) {
+    uint32_t id = sim.addDevice(0, "Lumetra");
+    Bytes file;
+    for (uint8_t i = 0; i < 200; ++i) {
+        Bytes m = dataMessage(i);
+        file.insert(file.end(), m.begin(), m.end());
+    }
+    load(file);
+    sim.setCompletionDelay(2);
+    std::thread unplug([&] {
+        waitFor([&] { return sim.sentCount() >= 50; }, 5000);
+        sim.removeDevice(id);
+    });
+    UpdaterDev device;
+    Stopwatch watch;
+    MIDI::Output* port = run(device);
+    unplug.join();
+    EXPECT_EQ(result, kUpdateIncomplete);
+    EXPECT_LT(watch.ms(), 5000);
+    size_t sent = longMessagesSent().size();
+    EXPECT_GE(sent, 50u);
+    EXPECT_LT(sent, 200u);
+    if (port) port->release();
+}
+
+TEST_F(UpdateProtocol, CompletionsThatStopComingEndWithIncomplete) {
+    sim.addDevice(0, "Lumetra");
+    Bytes file;
+    for (uint8_t i = 0; i < 5; ++i) {
+        Bytes m = dataMessage(i);
+        file.insert(file.end(), m.begin(), m.end());
+    }
+    load(file);
+    sim.holdCompletions(1);
+    UpdaterDev device;
+    Stopwatch watch;
+    MIDI::Output* port = run(device);
+    EXPECT_EQ(result, kUpdateIncomplete);
+    EXPECT_LT(watch.ms(), 6000);  // bounded by the retry window, not by the file
+    EXPECT_EQ(longMessagesSent().size(), 1u);
+    sim.holdCompletions(0);
+    if (port) port->release();
+}
+
+TEST_F(UpdateProtocol, LastMessageMustCompleteBeforeSuccess) {
+    sim.addDevice(0, "Lumetra");
+    load(dataMessage(3));
+    sim.setCompletionDelay(300);
+    UpdaterDev device;
+    MIDI::Output* port = run(device);
+    EXPECT_EQ(result, kUpdateCompleted);  // flush waited for the completion
+    port->release();
+
+    sim.reset();
+    sim.addDevice(0, "Lumetra");
+    load(dataMessage(4));
+    sim.holdCompletions(1);
+    port = run(device);
+    EXPECT_EQ(result, kUpdateIncomplete);  // handed over, but never completed
+    sim.holdCompletions(0);
+    if (port) port->release();
+}
+
+TEST_F(UpdateProtocol, UnterminatedMessageAtTheEndIsAHole) {
+    sim.addDevice(0, "Lumetra");
+    Bytes file = dataMessage(1);
+    file.insert(file.end(), {0xF0, 0x01, 0x02});
+    load(file);
+    UpdaterDev device;
+    MIDI::Output* port = run(device);
+    EXPECT_EQ(result, kUpdateIncomplete);
+    EXPECT_EQ(longMessagesSent().size(), 1u);
+    if (port) port->release();
+
+    load({0xF0, 0x01, 0xF7, 0x00, 0x00});  // stray bytes without F0 are no hole
+    port = run(device);
+    EXPECT_EQ(result, kUpdateCompleted);
+    if (port) port->release();
+}
+
+TEST_F(UpdateProtocol, MessageLongerThanThePortBufferStopsTheTransfer) {
+    sim.addDevice(0, "Lumetra");
+    Bytes big(5000, 0x10);
+    big.front() = 0xF0;
+    big.back() = 0xF7;
+    Bytes file = dataMessage(1);
+    file.insert(file.end(), big.begin(), big.end());
+    Bytes after = dataMessage(2);
+    file.insert(file.end(), after.begin(), after.end());
+    load(file);
+    UpdaterDev device;
+    Stopwatch watch;
+    MIDI::Output* port = run(device);
+    EXPECT_EQ(result, kUpdateIncomplete);
+    EXPECT_LT(watch.ms(), 1000);  // no retries for what can never fit
+    EXPECT_EQ(longMessagesSent().size(), 1u);
+    if (port) port->release();
+}
+
+TEST_F(UpdateProtocol, StartMessageMustEndAtByte14) {
+    sim.addDevice(0, "Lumetra");
+    Bytes start = startMessage();
+    start.insert(start.end() - 1, 0x09);  // 16 bytes: byte 14 is not the F7
+    load(start);
+    DebugCapture capture;
+    UpdaterDev device;
+    MIDI::Output* port = run(device);
+    EXPECT_TRUE(capture.contains("RIR: WriteSysex - invalid packet. len = 15, (start=f0, end=09)\n"));
+    EXPECT_EQ(zephWriteCount(), 1);  // only the status request
+    if (port) port->release();
+}
+
+}  // namespace
