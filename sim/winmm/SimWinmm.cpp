@@ -22,7 +22,7 @@
 namespace {
 
 constexpr uint32_t kMaxDevices = 32;
-constexpr uint32_t kMaxSent = 8192;
+constexpr uint32_t kMaxSent = 32768;  // a whole firmware of 13,000 messages fits
 constexpr uint32_t kPoolBytes = 8u << 20;
 constexpr uint32_t kMagic = 0x4D4D4957;  // "WIMM"
 // How often held completions are looked at again; a hold may end in another process.
