@@ -57,7 +57,7 @@ TEST_F(IrpTarget, PendedRequestsReportTheCompletedByteCount) {
     ASSERT_EQ(CKsIrpTarget::SyncIoctl(filter->GetHandle(), IOCTL_KS_PROPERTY, &property, sizeof property, nullptr, 0,
                                       &bytes),
               S_OK);
-    EXPECT_EQ(bytes, kRangesReply);
+    ASSERT_EQ(bytes, kRangesReply);
     std::vector<BYTE> reply(bytes);
     bytes = 0;
     ASSERT_EQ(CKsIrpTarget::SyncIoctl(filter->GetHandle(), IOCTL_KS_PROPERTY, &property, sizeof property,
