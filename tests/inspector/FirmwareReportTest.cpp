@@ -1,0 +1,90 @@
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "device/FirmwareImage.h"
+#include "inspector/FirmwareReport.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+FirmwareReport inspect(const Bytes& file) {
+    FirmwareImage image;
+    image.assign(file.data(), static_cast<uint32_t>(file.size()));
+    return inspectFirmware(image);
+}
+
+Bytes message(size_t length) {
+    Bytes m(length, 0x20);
+    m.front() = 0xF0;
+    m.back() = 0xF7;
+    return m;
+}
+
+Bytes join(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+TEST(FirmwareReport, CleanFileIsSentUnchanged) {
+    Bytes start{0xF0, 0x00, 0x7A, 0x51, 0x03, 0x71, 1, 2, 3, 4, 5, 6, 7, 8, 0xF7};
+    FirmwareReport r = inspect(join({start, message(44), message(44), message(10)}));
+    EXPECT_TRUE(r.hasStartMessage);
+    EXPECT_TRUE(r.startMessageSendable);
+    EXPECT_EQ(r.dataMessages, 3u);
+    EXPECT_EQ(r.smallestMessage, 10u);
+    EXPECT_EQ(r.largestMessage, 44u);
+    EXPECT_EQ(r.bytesSent, 98u);
+    EXPECT_TRUE(r.sentUnchanged());
+    EXPECT_NEAR(r.secondsAtMidi, 98.0 / 3125.0, 1e-9);
+}
+
+TEST(FirmwareReport, StartMessageThatCannotBeSent) {
+    Bytes start{0xF0, 0x00, 0x7A, 0x51, 0x03, 0x71, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0xF7};  // 16 bytes
+    FirmwareReport r = inspect(start);
+    EXPECT_TRUE(r.hasStartMessage);
+    EXPECT_FALSE(r.startMessageSendable);
+    EXPECT_FALSE(r.sentUnchanged());
+}
+
+TEST(FirmwareReport, StrayBytesAndStatusBytesAreCounted) {
+    FirmwareReport r = inspect(join({message(5), Bytes{0x11, 0x22}, Bytes{0xF0, 0x01, 0x80, 0xF8, 0x02, 0xF7},
+                                     Bytes{0x33, 0xF7}}));
+    EXPECT_EQ(r.dataMessages, 2u);
+    EXPECT_EQ(r.bytesBeforeF0, 4u);  // 11 22, and the run 33 F7 with no F0 at all
+    EXPECT_EQ(r.emptyMessages, 1u);
+    EXPECT_EQ(r.statusBytesLeftOut, 2u);  // 80 and F8
+    EXPECT_EQ(r.largestMessage, 5u);
+    EXPECT_FALSE(r.sentUnchanged());
+}
+
+TEST(FirmwareReport, OversizeMessages) {
+    FirmwareReport r = inspect(join({message(45), message(4352), message(4353)}));
+    EXPECT_EQ(r.messagesOver44, 3u);
+    EXPECT_EQ(r.messagesOverPortBuffer, 1u);
+    EXPECT_EQ(r.largestMessage, 4353u);
+    EXPECT_FALSE(r.sentUnchanged());
+    EXPECT_TRUE(inspect(join({message(45), message(4352)})).sentUnchanged());
+}
+
+TEST(FirmwareReport, NoF7AtAll) {
+    FirmwareReport r = inspect(Bytes{0xF0, 1, 2, 3});
+    EXPECT_EQ(r.dataMessages, 0u);
+    EXPECT_EQ(r.bytesAfterLastF7, 4u);
+    EXPECT_TRUE(r.unterminatedMessage);
+    EXPECT_FALSE(r.sentUnchanged());
+    std::string json = formatReportJson(r, "C:\\fw \"x\".syx");
+    EXPECT_NE(json.find("\"file\":\"C:\\\\fw \\\"x\\\".syx\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"sentUnchanged\":false"), std::string::npos);
+}
+
+TEST(FirmwareReport, EmptyFile) {
+    FirmwareReport r = inspect(Bytes{});
+    EXPECT_EQ(r.dataMessages, 0u);
+    EXPECT_FALSE(r.hasStartMessage);
+    EXPECT_TRUE(r.sentUnchanged());
+}
+
+}  // namespace
