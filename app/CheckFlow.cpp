@@ -11,6 +11,7 @@
 #include "device/FirmwareImage.h"
 #include "device/UpdateProtocol.h"
 #include "device/UpdaterDev.h"
+#include "devices/USBDeviceManager.h"
 #include "midi/DeviceNotification.h"
 #include "midi/VeltroDeviceList.h"
 #include "support/Diagnostics.h"
@@ -29,16 +30,6 @@ const char kConfirmText[] =
     "Firmware updates improve the stability and performance of your synthesizer.\n"
     "Do you want to proceed?\n";
 
-// The maker's USB devices are not enumerated yet: the manager offers no ports.
-class EmptyDeviceList final : public VeltroDeviceList {
-public:
-    std::string getPortName(uint32_t) override { throw GeneralError("Device type not found for index"); }
-    uint32_t getPortCount() override { return 0; }
-    std::string getTypeName(uint32_t) override { throw GeneralError("Device type not found for index"); }
-    MIDI::Output* openOutput(uint32_t) override { throw GeneralError("Device type not found for index"); }
-    MIDI::Input* openInput(uint32_t) override { throw GeneralError("Device type not found for index"); }
-};
-
 bool quitPending() {
     MSG message;
     return PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE) != FALSE;
@@ -53,7 +44,8 @@ bool findInstrumentPort(UpdaterDev& device) {
 
 bool UN_FW_Check(const char* path, HWND mainWindow) {
     startDeviceNotification("LumetraUpdater");
-    setDeviceManager(new EmptyDeviceList());
+    // Names files lie in the current directory.
+    setDeviceManager(new USBDeviceManager(""));
     UpdaterDev* device = new UpdaterDev();
 
     FirmwareImage* image = new FirmwareImage();

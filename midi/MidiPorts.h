@@ -31,6 +31,8 @@ public:
 
 protected:
     void parseInput(const uint8_t* data, int32_t length, uint64_t timestamp);
+    // For ports whose devices speak their own dialect and decode it themselves.
+    void pushShortMessage(const ShortMessage& message) { shortQueue_.push(message); }
 
     // The queues' locks, so that a port's own thread (and tests) can hold them.
     Process::ICriticalSection& shortQueueLock() { return shortQueue_.lock(); }

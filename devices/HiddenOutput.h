@@ -1,0 +1,80 @@
+#pragma once
+// An output port on a hidden MIDI pin of the maker's driver. Bytes are gathered into
+// packets of N bytes; each full packet and each flush is one overlapped write of one
+// KSMUSICFORMAT entry, with at most one write in flight: the write buffer is reused only
+// once the driver has completed the previous write (or after 1000 ms, as a time-out).
+
+#include "ks/KsWin.h"
+
+#include <cstdint>
+
+#include "devices/DuskerCodec.h"
+#include "midi/MidiPorts.h"
+
+class CKsMidiFilter;
+class CKsPin;
+class IDevType;
+
+class HiddenOutputPort : public MIDI::Output {
+public:
+    static constexpr DWORD kWriteTimeoutMs = 1000;
+
+    ~HiddenOutputPort() override;
+
+    void initialise() override {}
+    bool sendSysex(MIDI::SysexMessage& message) override;
+    bool sendShort(MIDI::ShortMessage& message) override;
+    uint32_t getPortId() override;
+    uint32_t getDeviceId() override;
+    bool isPresent() override;
+    // Sends what is pending, then waits up to 1000 ms for the last write: true when it
+    // completed successfully. An idle port neither waits nor writes. Throws GeneralError "Sysex output timeout" when the previous
+    // write held the buffer too long (the pending bytes are dropped).
+    bool flush() override;
+
+protected:
+    // Writes to the in-sink pin at pinIndex; throws "HiddenOutput creation failed" when
+    // that pin is missing or cannot be started.
+    HiddenOutputPort(CKsMidiFilter* filter, unsigned pinIndex, IDevType* row, int packetSize);
+
+    void append(uint8_t b);
+    // One write of the pending bytes, once the previous write has completed.
+    void sendPending();
+    const PacketBuffer& packet() const { return packet_; }
+
+private:
+    void lowerPin();
+
+    PacketBuffer packet_;
+    alignas(8) uint8_t writeBuffer_[sizeof(KSMUSICFORMAT) + PacketBuffer::kMaxSize + 4];
+    KSMUSICFORMAT* frame_;
+    uint8_t* data_;
+    KSSTREAM_HEADER header_;
+    OVERLAPPED overlapped_;
+    CKsMidiFilter* filter_;
+    CKsPin* pin_;
+    IDevType* row_;
+};
+
+template <int N>
+class HiddenOutput : public HiddenOutputPort {
+    static_assert(N >= 1 && N <= PacketBuffer::kMaxSize, "packet size");
+
+public:
+    HiddenOutput(CKsMidiFilter* filter, unsigned pinIndex, IDevType* row)
+        : HiddenOutputPort(filter, pinIndex, row, N) {}
+};
+
+// The Dusker takes controller changes only, as (controller, value) pairs without status,
+// and only when a controller's value changes.
+class DuskerOutput : public HiddenOutput<8> {
+public:
+    DuskerOutput(CKsMidiFilter* filter, unsigned pinIndex, IDevType* row);
+
+    // The controller's start-up sequence.
+    void initialise() override;
+    bool sendShort(MIDI::ShortMessage& message) override;
+
+private:
+    int32_t remembered_[128];
+};

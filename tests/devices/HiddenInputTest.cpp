@@ -1,0 +1,170 @@
+// Hidden input ports against the simulated driver: the reader thread, what reaches the
+// queues, and how the port ends.
+
+#include "tests/devices/DevicesTestSupport.h"
+
+#include <chrono>
+#include <vector>
+
+#include "devices/HiddenInput.h"
+#include "midi/WinMM.h"
+
+namespace {
+
+using devtest::AddHiddenDevice;
+using devtest::DevicesTest;
+using devtest::ElapsedMs;
+using devtest::UsbPath;
+using devtest::WaitUntil;
+using Bytes = simks::Bytes;
+using Clock = std::chrono::steady_clock;
+
+class HiddenIn : public DevicesTest {
+protected:
+    // The input of a model on its own device; its out-sink pin is the device's pin 1.
+    HiddenInput* Open(uint16_t productId, int outSinks = 1) {
+        device = &AddHiddenDevice(driver, UsbPath(productId, "in"), 1, outSinks);
+        port = dynamic_cast<HiddenInput*>(manager.openInput(0));
+        return port;
+    }
+    void TearDown() override {
+        if (port) port->release();
+        DevicesTest::TearDown();
+    }
+    simks::SimPin& ReadPin() { return device->pin(1); }
+    bool NextShort(MIDI::ShortMessage* message, int deadlineMs = 2000) {
+        if (!WaitUntil([&] { return port->hasShortMessage(); }, deadlineMs)) return false;
+        *message = port->getShortMessage();
+        return true;
+    }
+    // The reader's exit code once it has ended.
+    DWORD ReaderEnd() {
+        DWORD code = STILL_ACTIVE;
+        WaitUntil([&] { return port->readerExitCode(&code) && code != STILL_ACTIVE; }, 2000);
+        return code;
+    }
+
+    USBDeviceManager manager{""};
+    simks::SimDevice* device = nullptr;
+    HiddenInput* port = nullptr;
+};
+
+TEST_F(HiddenIn, DeliversTheDriversBytesWithTimerStamps) {
+    ASSERT_NE(Open(usbids::kXrMkII), nullptr);
+    ASSERT_TRUE(ReadPin().waitForPendingReads(1, 2000));
+    EXPECT_EQ(ReadPin().state(), uint32_t(KSSTATE_RUN));
+    const uint64_t before = winmm().timeGetTime();
+    ReadPin().queueInput({0x90, 0x3C, 0x40});
+    MIDI::ShortMessage message;
+    ASSERT_TRUE(NextShort(&message));
+    const uint64_t after = winmm().timeGetTime();
+    EXPECT_EQ(message.status, 0x90);
+    EXPECT_EQ(message.data1, 0x3C);
+    EXPECT_EQ(message.data2, 0x40);
+    EXPECT_EQ(message.timestamp % 1000000u, 0u);
+    EXPECT_GE(message.timestamp, before * 1000000u);
+    EXPECT_LE(message.timestamp, after * 1000000u);
+
+    // A SysEx message longer than one read's 12 bytes arrives whole.
+    Bytes sysex{0xF0, 0x00, 0x7A, 0x51};
+    for (uint8_t i = 0; i < 20; ++i) sysex.push_back(i);
+    sysex.push_back(0xF7);
+    ReadPin().queueInput(sysex);
+    ASSERT_TRUE(WaitUntil([&] { return port->hasSysex(); }, 2000));
+    EXPECT_EQ(port->getSysex().bytes, sysex);
+    EXPECT_FALSE(port->hasShortMessage());
+}
+
+TEST_F(HiddenIn, AFailedReadDoesNotDeliverThePreviousBytesAgain) {
+    Open(usbids::kXrMkII);
+    ReadPin().queueInput({0x90, 0x3C, 0x40});
+    MIDI::ShortMessage message;
+    ASSERT_TRUE(NextShort(&message));
+    ASSERT_TRUE(ReadPin().waitForPendingReads(1, 2000));
+    // The outstanding read ends with an error.
+    driver.removeDevice(device->path());
+    EXPECT_FALSE(NextShort(&message, 300));
+    EXPECT_FALSE(port->isPresent());
+}
+
+TEST_F(HiddenIn, DuskerReportsBecomeControlChanges) {
+    Open(usbids::kDusker);
+    ReadPin().queueInput({0xB0, 0x10, 0x40, 0x48, 0x20, 0x49, 0x40, 0x07});
+    ReadPin().queueInput({0x48, 0x7F, 0x49, 0x7F});
+    std::vector<MIDI::ShortMessage> got;
+    MIDI::ShortMessage message;
+    while (got.size() < 3 && NextShort(&message)) got.push_back(message);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].status, 0xB0);
+    EXPECT_EQ(got[0].data1, 0x10);
+    EXPECT_EQ(got[0].data2, 0x40);
+    EXPECT_EQ(got[1].data1, 0x48);
+    EXPECT_EQ(got[1].data2, 0x41);
+    EXPECT_EQ(got[2].data1, 0x48);
+    EXPECT_EQ(got[2].data2, 255);
+    EXPECT_EQ(got[2].timestamp % 1000000u, 0u);
+}
+
+TEST_F(HiddenIn, PortWithoutItsPinIsSilentAndEndsQuickly) {
+    // The Encoders row reads pin index 1, which this device lacks.
+    AddHiddenDevice(driver, UsbPath(usbids::kStroma25, "one"), 1, 1);
+    MIDI::Input* in = manager.openInput(0);
+    ASSERT_NE(in, nullptr);
+    DWORD code = 0;
+    EXPECT_FALSE(dynamic_cast<HiddenInput*>(in)->readerExitCode(&code));
+    EXPECT_FALSE(in->hasShortMessage());
+    EXPECT_TRUE(in->isPresent());
+    const auto start = Clock::now();
+    in->release();
+    EXPECT_LT(ElapsedMs(start), 500);
+    EXPECT_EQ(driver.openHandles(), 0);
+}
+
+TEST_F(HiddenIn, ReaderEndsWithTheCodeOfTheFailedStep) {
+    struct Case {
+        DWORD createError;
+        KSSTATE refused;
+        DWORD code;
+    } cases[] = {{ERROR_NO_SYSTEM_RESOURCES, KSSTATE_STOP, HiddenInput::kExitInstantiate},
+                 {0, KSSTATE_ACQUIRE, HiddenInput::kExitAcquire},
+                 {0, KSSTATE_PAUSE, HiddenInput::kExitPause},
+                 {0, KSSTATE_RUN, HiddenInput::kExitRun}};
+    int n = 0;
+    for (const Case& c : cases) {
+        simks::SimDevice& d = AddHiddenDevice(driver, UsbPath(usbids::kOmniMkII, "f" + std::to_string(n++)), 0, 1);
+        if (c.createError) d.pin(0).setCreateError(c.createError);
+        if (c.refused != KSSTATE_STOP) d.pin(0).refuseState(c.refused);
+        port = dynamic_cast<HiddenInput*>(manager.openInput(0));
+        ASSERT_NE(port, nullptr);
+        EXPECT_EQ(ReaderEnd(), c.code);
+        EXPECT_FALSE(port->hasShortMessage());
+        port->release();
+        port = nullptr;
+        driver.removeDevice(d.path());
+    }
+    EXPECT_EQ(driver.openHandles(), 0);
+}
+
+TEST_F(HiddenIn, DestroyingWithAReadOutstandingStopsThePin) {
+    Open(usbids::kXrMkII);
+    ASSERT_TRUE(ReadPin().waitForPendingReads(1, 2000));
+    const auto start = Clock::now();
+    port->release();
+    port = nullptr;
+    EXPECT_LT(ElapsedMs(start), 1000);
+    EXPECT_EQ(ReadPin().pendingReads(), 0u);
+    EXPECT_EQ(devtest::FirstStates(ReadPin(), 6),
+              (std::vector<uint32_t>{KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN, KSSTATE_PAUSE, KSSTATE_ACQUIRE,
+                                     KSSTATE_STOP}));
+    EXPECT_EQ(driver.openHandles(), 0);
+}
+
+TEST_F(HiddenIn, DestroyingWhileTheDriverDeliversEndsCleanly) {
+    Open(usbids::kDusker);
+    for (int i = 0; i < 50; ++i) ReadPin().queueInput({0x10, static_cast<uint8_t>(i)});
+    port->release();
+    port = nullptr;
+    EXPECT_EQ(driver.openHandles(), 0);
+}
+
+}  // namespace
