@@ -97,8 +97,10 @@ DWORD HiddenInput::read() {
         frame_->ByteCount = 0;
         pin_->ReadData(&header_, &overlapped_);
         if (WaitForSingleObject(overlapped_.hEvent, INFINITE) != WAIT_OBJECT_0 || stop_) continue;
+        // Decoded only when the driver completed the read and handed a header back.
         DWORD transferred = 0;
-        if (!KsOs().GetOverlappedResult(pin_->GetHandle(), &overlapped_, &transferred, FALSE)) continue;
+        if (!KsOs().GetOverlappedResult(pin_->GetHandle(), &overlapped_, &transferred, FALSE) || transferred == 0)
+            continue;
         const uint64_t timestamp = static_cast<uint64_t>(winmm().timeGetTime()) * 1000000ull;
         // Only the first entry is decoded; a count beyond the frame is cut to what it holds.
         uint32_t count = frame_->ByteCount;
