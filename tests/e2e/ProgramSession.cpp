@@ -8,12 +8,14 @@ const char* const kConfirmCaption = "Lumetra Update";
 const char* const kResultCaption = "Lumetra Firmware Check";
 const char* const kAboutCaption = "About Carrowick";
 const char* const kDialogClass = "#32770";
+const char* const kProgressCaption = "Lumetra OS Update";
 
 namespace {
 const DWORD kPollMs = 5;
 }
 
-ProgramSession::ProgramSession(const std::string& argumentText) {
+ProgramSession::ProgramSession(const std::string& argumentText, std::vector<std::string> environment)
+    : environment_(std::move(environment)) {
     commandLine_ = "\"" + programPath() + "\"";
     if (!argumentText.empty()) commandLine_ += " " + argumentText;
 }
@@ -27,6 +29,7 @@ std::string ProgramSession::programPath() {
 bool ProgramSession::start() {
     LaunchOptions options;
     options.commandLine = commandLine_;
+    options.environment = environment_;
     launcher_.reset(new Launcher(options));
     if (!launcher_->start()) return false;
     ui_ = UiDriver(launcher_->processId());

@@ -8,6 +8,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "tests/e2e/rig/Launcher.h"
 #include "tests/e2e/rig/UiDriver.h"
@@ -19,6 +20,9 @@ extern const char* const kResultCaption;
 extern const char* const kAboutCaption;
 extern const char* const kDialogClass;
 
+extern const char* const kProgressCaption;
+const int kProgressBarId = 1001;
+
 // Deadlines: a start under Wine takes about 0.3 s, the first dialog up to 2 s.
 const DWORD kWindowTimeoutMs = 8000;
 const DWORD kExitTimeoutMs = 8000;
@@ -26,8 +30,9 @@ const DWORD kExitTimeoutMs = 8000;
 class ProgramSession {
 public:
     // argumentText is appended after the quoted program path and one blank; an empty
-    // text gives a command line of the program's name alone.
-    explicit ProgramSession(const std::string& argumentText);
+    // text gives a command line of the program's name alone. environment ("NAME=value")
+    // is added to the test's own, which the program inherits.
+    explicit ProgramSession(const std::string& argumentText, std::vector<std::string> environment = {});
 
     // The program under test: CARROWICK_E2E_PROGRAM when set, else the one this build made.
     static std::string programPath();
@@ -51,6 +56,7 @@ public:
 
 private:
     std::string commandLine_;
+    std::vector<std::string> environment_;
     std::unique_ptr<Launcher> launcher_;
     UiDriver ui_{0};
     std::set<std::string> windowsSeen_;

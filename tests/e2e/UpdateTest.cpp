@@ -1,0 +1,154 @@
+// Whole updates with the Zeph library named in the registry (or deliberately not): the
+// instrument connected from the start, the start message through the library, the restart
+// into update mode, the data messages through the port that comes back.
+
+#include <algorithm>
+
+#include "tests/e2e/InstrumentTest.h"
+
+namespace {
+
+const Bytes kStatusRequest = {0xF0, 0x00, 0x7A, 0x51, 0x03, 0x01, 0x7F, 0x60, 0x21, 0x00, 0x00, 0x00, 0x00, 0xF7};
+
+class ZephUpdateTest : public InstrumentTest {
+protected:
+    void SetUp() override {
+        InstrumentTest::SetUp();
+        ASSERT_EQ("", writeZephKey());
+    }
+
+    // What the library's output received: the start message exactly once, and otherwise
+    // only status requests (the program asks for status whenever it binds the device).
+    void expectStartMessageOnly(const Firmware& firmware) {
+        int starts = 0;
+        for (const ZephWrite& write : readZephCapture(zephCapture_)) {
+            if (write.bytes == firmware.startMessage)
+                ++starts;
+            else
+                EXPECT_EQ(hex(kStatusRequest), hex(write.bytes)) << "written to the Zeph output at " << write.ms << " ms";
+        }
+        EXPECT_EQ(1, starts) << "start messages on the Zeph output";
+    }
+
+    // Watches the Zeph capture for the start message; then the instrument restarts into its
+    // update mode, so its old port goes away (the library brings it back).
+    UpdateRun::Poll restartOnStartMessage(const Firmware& firmware, uint32_t oldPort, DWORD& startTick) {
+        return [this, &firmware, oldPort, &startTick] {
+            if (startTick != 0) return;
+            for (const ZephWrite& write : readZephCapture(zephCapture_)) {
+                if (write.bytes != firmware.startMessage) continue;
+                startTick = GetTickCount();
+                if (oldPort) winmm_.control().removeDevice(oldPort);
+                return;
+            }
+        };
+    }
+};
+
+TEST_F(ZephUpdateTest, NoInTheConfirmationEndsWithMinusOneBeforeAnythingIsSent) {
+    Firmware firmware = makeFirmware(20, true);
+    ASSERT_NE(0u, addLumetra());
+    UpdateRun run(writeFirmware(firmware), environment());
+    run.setAnswer([](const std::string& caption, int) { return caption == kConfirmCaption ? IDNO : IDCANCEL; });
+    RUN_TO_EXIT(run, kUpdateTimeoutMs);
+
+    EXPECT_EQ(-1, run.exitCode());
+    ASSERT_EQ(1u, run.boxes().size()) << "boxes:" << run.describeBoxes();
+    EXPECT_EQ(kConfirmCaption, run.boxes()[0].caption);
+    EXPECT_EQ(confirmationText(), run.boxes()[0].text);
+    EXPECT_EQ(nullptr, run.progressDialog()) << "a progress dialog was shown";
+    EXPECT_EQ(0u, winmm_.control().sentCount());
+    for (const ZephWrite& write : readZephCapture(zephCapture_))
+        EXPECT_EQ(hex(kStatusRequest), hex(write.bytes)) << "written to the Zeph output";
+}
+
+// The instrument restarts into update mode after the start message; rebinding (the library
+// calling back from its own thread while the start message is written) must not disturb it.
+class ConnectedInstrument : public ZephUpdateTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ConnectedInstrument, YesSendsTheWholeFirmwareAndEndsWithZero) {
+    Firmware firmware = makeFirmware(150, true);
+    uint32_t oldPort = addLumetra();
+    ASSERT_NE(0u, oldPort);
+    std::vector<std::string> extra;
+    if (GetParam()) extra.push_back("CARROWICK_SIMZEPH_REBIND_ON_START=1");
+    UpdateRun run(writeFirmware(firmware), environment(extra));
+    DWORD startTick = 0;
+    run.setPoll(restartOnStartMessage(firmware, oldPort, startTick));
+    RUN_TO_EXIT(run, kUpdateTimeoutMs);
+
+    ASSERT_FALSE(run.boxesCaptioned(kConfirmCaption).empty()) << "boxes:" << run.describeBoxes();
+    EXPECT_EQ(kConfirmCaption, run.boxes()[0].caption) << "the first box; boxes:" << run.describeBoxes();
+    EXPECT_EQ(confirmationText(), run.boxes()[0].text);
+    EXPECT_TRUE(run.boxesCaptioned(kConnectCaption).empty());
+    expectResult(run, 0);
+
+    // The progress dialog showed centred on the screen and ended at the number of messages.
+    ASSERT_NE(nullptr, run.progressDialog());
+    RECT rect = run.progressRect();
+    EXPECT_EQ(std::max(0L, (GetSystemMetrics(SM_CXSCREEN) - (rect.right - rect.left)) / 2), rect.left);
+    EXPECT_EQ(std::max(0L, (GetSystemMetrics(SM_CYSCREEN) - (rect.bottom - rect.top)) / 2), rect.top);
+    std::vector<BoxSeen> results = run.boxesCaptioned(kResultCaption);
+    ASSERT_EQ(1u, results.size());
+    EXPECT_EQ(static_cast<int>(firmware.expected.size()), results[0].progressPosition);
+    EXPECT_EQ(13000, results[0].progressHigh);
+
+    expectStartMessageOnly(firmware);
+    ASSERT_NE(0u, startTick) << "the start message never reached the Zeph output";
+    std::vector<WinmmSent> sent = winmm_.sent();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_GE(ticksBetween(startTick, sent[0].record.timeMs), 5000) << "the first data message came too early";
+    // The data went to the port that came back after the restart, not to the old one.
+    uint32_t newPort = sent[0].record.deviceId;
+    EXPECT_NE(oldPort, newPort);
+    EXPECT_STREQ("Lumetra", sent[0].record.deviceName);
+    expectDelivered(firmware.expected, newPort);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rebinding, ConnectedInstrument, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "RebindDuringStartMessage" : "NoRebind";
+                         });
+
+TEST_F(ZephUpdateTest, WithoutZephKeyTheUpdateRunsOverWinmmAlone) {
+    ASSERT_EQ("", deleteZephKey());
+    Firmware firmware = makeFirmware(100, true);
+    uint32_t port = addLumetra();
+    ASSERT_NE(0u, port);
+    UpdateRun run(writeFirmware(firmware), environment());
+    RUN_TO_EXIT(run, kUpdateTimeoutMs);
+
+    EXPECT_TRUE(run.boxesCaptioned(kConnectCaption).empty()) << "boxes:" << run.describeBoxes();
+    ASSERT_EQ(1u, run.boxesCaptioned(kConfirmCaption).size()) << "boxes:" << run.describeBoxes();
+    expectResult(run, 0);
+    EXPECT_TRUE(readZephCapture(zephCapture_).empty()) << "the Zeph library was written to";
+    // The start message is not among the data: it is left out when it cannot go through Zeph.
+    expectDelivered(firmware.expected, port);
+    std::vector<WinmmSent> sent = winmm_.sent();
+    ASSERT_FALSE(sent.empty());
+    DWORD confirmed = run.boxesCaptioned(kConfirmCaption)[0].tick;
+    EXPECT_GE(ticksBetween(confirmed, sent[0].record.timeMs), 5000) << "the pause after the start was skipped";
+}
+
+TEST_F(ZephUpdateTest, InstrumentThatNeverComesBackEndsWithOneAfterTheSearch) {
+    Firmware firmware = makeFirmware(30, true);
+    UpdateRun run(writeFirmware(firmware), environment({"CARROWICK_SIMZEPH_LUMETRA_DELAY_MS=-1"}));
+    DWORD startTick = 0;
+    run.setPoll(restartOnStartMessage(firmware, 0, startTick));
+    RUN_TO_EXIT(run, kNoPortTimeoutMs);
+
+    EXPECT_TRUE(run.boxesCaptioned(kConnectCaption).empty()) << "boxes:" << run.describeBoxes();
+    expectResult(run, 1);
+    expectStartMessageOnly(firmware);
+    ASSERT_NE(0u, startTick) << "the start message never reached the Zeph output";
+    std::vector<BoxSeen> results = run.boxesCaptioned(kResultCaption);
+    ASSERT_EQ(1u, results.size());
+    // 5 s pause, then 20 looks 1 s apart.
+    int32_t elapsed = ticksBetween(startTick, results[0].tick);
+    EXPECT_GE(elapsed, 25000);
+    EXPECT_LE(elapsed, 32000);
+    EXPECT_EQ(0, results[0].progressPosition);
+    EXPECT_EQ(0u, winmm_.control().sentCount());
+}
+
+}  // namespace
