@@ -1,21 +1,54 @@
-// launch [--timeout MS] [--cwd DIR] [--env NAME=VALUE]... -- COMMAND LINE...
+// launch [--timeout MS] [--cwd DIR] [--env NAME=VALUE]... [--winmm-capture FILE] -- COMMAND LINE...
 // Runs a program as its debugger, prints what it wrote to the debugger output and its
 // exit code as a signed number. The arguments after "--", joined by one blank, are the
 // command line as it stands: pass it as one argument to keep its quotes and blanks.
+// --winmm-capture: the simulated WinMM (loaded under WINEDLLOVERRIDES=winmm=n,b) is cleared
+// before the start and kept alive here for the run, since its state lives only while some
+// process holds it; afterwards every message sent through it goes to FILE, one line each:
+// "<timeGetTime ms> <device name> <played|queued|returned> <hex bytes>".
 
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "sim/winmm/SimWinmmControl.h"
 #include "tests/e2e/rig/Launcher.h"
 
 namespace {
 
 int usage() {
-    std::fprintf(stderr, "usage: launch [--timeout MS] [--cwd DIR] [--env NAME=VALUE]... -- COMMAND LINE...\n");
+    std::fprintf(stderr,
+                 "usage: launch [--timeout MS] [--cwd DIR] [--env NAME=VALUE]... [--winmm-capture FILE] -- COMMAND "
+                 "LINE...\n");
     return 2;
+}
+
+const char* outcomeName(uint32_t outcome) {
+    switch (outcome) {
+    case SimWinmmOutcomePlayed: return "played";
+    case SimWinmmOutcomeReturned: return "returned";
+    default: return "queued";
+    }
+}
+
+bool writeCapture(SimWinmmControl& sim, const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "w");
+    if (!file) return false;
+    std::vector<uint8_t> bytes(0x2000);
+    for (uint32_t i = 0, count = sim.sentCount(); i < count; ++i) {
+        SimWinmmSent record = {};
+        if (!sim.getSent(i, &record, bytes.data(), static_cast<uint32_t>(bytes.size()))) break;
+        std::fprintf(file, "%lu %s %s", static_cast<unsigned long>(record.timeMs), record.deviceName,
+                     record.kind == SimWinmmSentShort ? "short" : outcomeName(record.outcome));
+        if (record.kind == SimWinmmSentShort)
+            std::fprintf(file, " %06lx", static_cast<unsigned long>(record.shortMessage));
+        for (uint32_t b = 0; b < record.length && b < bytes.size(); ++b) std::fprintf(file, " %02x", bytes[b]);
+        std::fprintf(file, "\n");
+    }
+    return std::fclose(file) == 0;
 }
 
 }  // namespace
@@ -23,6 +56,7 @@ int usage() {
 int main(int argc, char** argv) {
     LaunchOptions options;
     DWORD timeoutMs = 60000;
+    std::string capturePath;
     int i = 1;
     for (; i < argc; ++i) {
         std::string arg = argv[i];
@@ -34,6 +68,8 @@ int main(int argc, char** argv) {
             options.workingDirectory = argv[++i];
         else if (arg == "--env")
             options.environment.push_back(argv[++i]);
+        else if (arg == "--winmm-capture")
+            capturePath = argv[++i];
         else
             return usage();
     }
@@ -41,6 +77,16 @@ int main(int argc, char** argv) {
     for (int part = i + 1; part < argc; ++part) {
         if (part > i + 1) options.commandLine += ' ';
         options.commandLine += argv[part];
+    }
+
+    SimWinmmControl sim;
+    if (!capturePath.empty()) {
+        HMODULE winmm = LoadLibraryExA("winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        if (!winmm || !sim.load(winmm)) {
+            std::fprintf(stderr, "launch: winmm.dll is not the simulated one (WINEDLLOVERRIDES=winmm=n,b?)\n");
+            return 2;
+        }
+        sim.reset();
     }
 
     Launcher launcher(options);
@@ -54,6 +100,10 @@ int main(int argc, char** argv) {
     for (const std::string& text : launcher.debugStrings()) {
         std::fputs(("debug output: " + text).c_str(), stdout);
         if (text.empty() || text.back() != '\n') std::fputc('\n', stdout);
+    }
+    if (!capturePath.empty() && !writeCapture(sim, capturePath)) {
+        std::fprintf(stderr, "launch: cannot write the WinMM capture to \"%s\"\n", capturePath.c_str());
+        return 2;
     }
     if (!ended) {
         std::printf("timed out after %lu ms: killed\n", timeoutMs);
