@@ -1,12 +1,11 @@
-#include <windows.h>
-
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <thread>
 #include <vector>
 
 #include "midi/MidiPorts.h"
-#include "tests/midi/SimWinmmFixture.h"
 
 namespace {
 
@@ -160,26 +159,40 @@ TEST(InputParserTest, ClearSysexLeavesShortMessages) {
 // Holds a lock on another thread until told to let go.
 class LockHolder {
 public:
-    explicit LockHolder(Process::ICriticalSection& lock)
-        : taken_(CreateEventA(NULL, TRUE, FALSE, NULL)), done_(CreateEventA(NULL, TRUE, FALSE, NULL)),
-          thread_([this, &lock] {
-              lock.Lock(5000);
-              SetEvent(taken_);
-              WaitForSingleObject(done_, 10000);
-              lock.Unlock();
-          }) {
-        WaitForSingleObject(taken_, 5000);
+    explicit LockHolder(Process::ICriticalSection& lock) {
+        std::promise<void> taken;
+        std::future<void> takenSignal = taken.get_future();
+        thread_ = std::thread([&lock, taken = std::move(taken), done = done_.get_future()]() mutable {
+            lock.Lock(5000);
+            taken.set_value();
+            done.wait_for(std::chrono::seconds(10));
+            lock.Unlock();
+        });
+        takenSignal.wait_for(std::chrono::seconds(5));
     }
-    ~LockHolder() { letGo(); CloseHandle(taken_); CloseHandle(done_); }
+    ~LockHolder() { letGo(); }
     void letGo() {
-        SetEvent(done_);
-        if (thread_.joinable()) thread_.join();
+        if (!thread_.joinable()) return;
+        done_.set_value();
+        thread_.join();
     }
 
 private:
-    HANDLE taken_;
-    HANDLE done_;
+    std::promise<void> done_;
     std::thread thread_;
+};
+
+// Milliseconds since construction, on the monotonic clock.
+class Stopwatch {
+public:
+    Stopwatch() : start_(std::chrono::steady_clock::now()) {}
+    long long ms() const {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_)
+            .count();
+    }
+
+private:
+    std::chrono::steady_clock::time_point start_;
 };
 
 TEST(InputQueueLockTest, HasShortMessageDoesNotWaitForBusyLock) {
