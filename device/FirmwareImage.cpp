@@ -28,8 +28,11 @@ bool FirmwareImage::takeStartMessage(std::vector<uint8_t>& message) {
     // A start message needs its marker inside the data: a file of 1 to 5 bytes has none.
     if (cursor_ >= size_ || size_ - cursor_ <= 5 || data_[cursor_ + 5] != kStartMarker) return false;
     const uint8_t* begin = data_.get() + cursor_;
-    const void* f7 = std::memchr(begin, 0xF7, size_ - cursor_);
+    const uint8_t* f7 = static_cast<const uint8_t*>(std::memchr(begin, 0xF7, size_ - cursor_));
     if (!f7) return false;  // left for takeNextMessage to drop as an unterminated tail
+    // The marker must lie inside the message: a first message that ends before byte 5
+    // is an ordinary data message, whatever follows it.
+    if (f7 - begin < 5) return false;
     return takeThroughF7(message);
 }
 

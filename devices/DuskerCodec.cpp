@@ -17,10 +17,12 @@ std::vector<DuskerControlChange> decodeDuskerReport(const uint8_t* bytes, int32_
         // Every other byte leads a pair; a lone last byte is half a pair.
         if (count - at < 2) break;
         const uint8_t next = bytes[at + 1];
+        // The high part is seven bits and the low part bit 6 alone, so that a report byte
+        // of 0x80 or more cannot push the value past 255.
         if (b == 0x48)
-            held = next * 2;
+            held = (next & 0x7F) * 2;
         else if (b == 0x49)
-            out.push_back({0x48, (next >> 6) + held});
+            out.push_back({0x48, ((next >> 6) & 1) + held});
         else
             out.push_back({b, next});
         at += 2;

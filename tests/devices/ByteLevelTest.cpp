@@ -97,6 +97,18 @@ TEST(DuskerDecode, HighResolutionController) {
     EXPECT_EQ(out[0].value, 254);
 }
 
+TEST(DuskerDecode, HighResolutionValueStaysWithinItsByte) {
+    // Report bytes of 0x80 and more: only seven bits of the high part and bit 6 count.
+    int32_t held = 0;
+    auto out = Decode({0x48, 0xFF, 0x49, 0xFF}, held);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(held, 254);
+    EXPECT_EQ(out[0].value, 255);
+    out = Decode({0x48, 0x80, 0x49, 0xBF}, held);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].value, 0);
+}
+
 TEST(DuskerDecode, IncompleteAndEmptyReports) {
     int32_t held = 7;
     EXPECT_TRUE(Decode({0x10}, held).empty());
