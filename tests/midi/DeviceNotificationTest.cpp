@@ -2,6 +2,7 @@
 #include <dbt.h>
 
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -122,14 +123,7 @@ TEST_F(DeviceNotification, ThrowingListenerEndsTheWalkButNotTheWindow) {
 TEST_F(DeviceNotification, StopFromAnotherThreadForgetsTheWindow) {
     ASSERT_TRUE(startDeviceNotification("LumetraUpdater"));
     HWND window = static_cast<HWND>(deviceNotificationWindow());
-    HANDLE thread = CreateThread(
-        nullptr, 0, [](LPVOID) -> DWORD {
-            stopDeviceNotification();
-            return 0;
-        },
-        nullptr, 0, nullptr);
-    ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
-    CloseHandle(thread);
+    std::thread([] { stopDeviceNotification(); }).join();
     EXPECT_EQ(deviceNotificationWindow(), nullptr);
     EXPECT_TRUE(IsWindow(window));  // only its own thread can destroy it
     DestroyWindow(window);
