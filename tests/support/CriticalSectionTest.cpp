@@ -1,7 +1,6 @@
-#include <windows.h>
-
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -16,17 +15,19 @@ long long elapsedMs(Clock::time_point since) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
 }
 
+void pause() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+
 // Holds the lock on another thread until told to let go.
 class Holder {
 public:
     explicit Holder(Win32CriticalSection& lock) : thread_([this, &lock] {
-        lock.Lock(INFINITE);
+        lock.Lock(UINT32_MAX);
         held_ = true;
-        while (!release_) Sleep(1);
+        while (!release_) pause();
         lock.Unlock();
         held_ = false;
     }) {
-        while (!held_) Sleep(1);
+        while (!held_) pause();
     }
     ~Holder() {
         release_ = true;
