@@ -107,6 +107,36 @@ TEST_F(TransferTest, CompletionsThatStopEndWithTwoWithinSeconds) {
     expectStoppedAt(firmware.expected, held);
 }
 
+TEST_F(TransferTest, PortThatFailsToOpenIsLookedForAgain) {
+    Firmware firmware = makeFirmware(40, true);
+    uint32_t port = addLumetra();
+    ASSERT_NE(0u, port);
+    winmm_.control().failNext(SimWinmmFailOpen, 2);
+    UpdateRun run(writeFirmware(firmware), environment());
+    RUN_TO_EXIT(run, kUpdateTimeoutMs);
+
+    expectResult(run, 0);
+    expectDelivered(firmware.expected, port);
+    std::vector<WinmmSent> sent = winmm_.sent();
+    ASSERT_FALSE(sent.empty());
+    ASSERT_EQ(1u, run.boxesCaptioned(kConfirmCaption).size());
+    // 5 s pause, then looks at 6 s and 7 s that found the port but could not open it.
+    DWORD confirmed = run.boxesCaptioned(kConfirmCaption)[0].tick;
+    EXPECT_GE(ticksBetween(confirmed, sent[0].record.timeMs), 7500) << "the port opened before its failures were used up";
+}
+
+TEST_F(TransferTest, RefusedMessagesAreOfferedAgainWithoutLossOrRepetition) {
+    Firmware firmware = makeFirmware(60, true);
+    uint32_t port = addLumetra();
+    ASSERT_NE(0u, port);
+    winmm_.control().failNext(SimWinmmFailLongMsg, 3);
+    UpdateRun run(writeFirmware(firmware), environment());
+    RUN_TO_EXIT(run, kUpdateTimeoutMs);
+
+    expectResult(run, 0);
+    expectDelivered(firmware.expected, port);
+}
+
 TEST_F(TransferTest, ProgressCloseBoxDuringTheTransferChangesNothing) {
     Firmware firmware = makeFirmware(150, true);
     uint32_t port = addLumetra();
