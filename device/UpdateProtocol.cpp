@@ -22,16 +22,6 @@ const size_t kStartMessageLength = 15;
 
 uint32_t winmmOutputCount() { return winmm().midiOutGetNumDevs(); }
 
-// Devices may change between a count and a look-up: a failure counts as no port there.
-uint32_t managerPortCount(VeltroDeviceList* manager) {
-    if (!manager) return 0;
-    try {
-        return manager->getPortCount();
-    } catch (const std::exception&) {
-        return 0;
-    }
-}
-
 bool nameMatches(int32_t index) {
     try {
         return getOutputPortName(index, false, false).find(kInstrumentName) != std::string::npos;
@@ -40,13 +30,30 @@ bool nameMatches(int32_t index) {
     }
 }
 
-// One scan of the combined output list, counted afresh after every index that does not
-// match, so ports that come and go during the scan are seen. Returns the first matching
-// index, or -1.
+// The device manager's ports by short name, from one enumeration; devices may change
+// meanwhile: a failure counts as no ports.
+std::vector<std::string> managerTypeNames(VeltroDeviceList* manager) {
+    if (!manager) return {};
+    try {
+        return manager->getTypeNames();
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+// One scan of the combined output list: the WinMM outputs, counted afresh after every
+// index that does not match, so ports that come and go during the scan are seen; then the
+// device manager's ports, all named by one enumeration of the driver's filters (asking for
+// the count and each name in turn enumerated twice per port: seconds with many devices).
+// Returns the first matching combined index, or -1.
 int32_t findInstrumentIndex(VeltroDeviceList* manager) {
-    for (int32_t index = 0; static_cast<uint64_t>(index) < static_cast<uint64_t>(managerPortCount(manager)) + winmmOutputCount();
-         ++index) {
+    int32_t index = 0;
+    for (; static_cast<uint32_t>(index) < winmmOutputCount(); ++index) {
         if (nameMatches(index)) return index;
+    }
+    const std::vector<std::string> names = managerTypeNames(manager);
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (names[i].find(kInstrumentName) != std::string::npos) return index + static_cast<int32_t>(i);
     }
     return -1;
 }

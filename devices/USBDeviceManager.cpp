@@ -117,6 +117,19 @@ std::string USBDeviceManager::getTypeName(uint32_t index) {
     return withPort(index, [](IDevType* type, CKsMidiFilter*) { return type->getName(); });
 }
 
+std::vector<std::string> USBDeviceManager::getTypeNames() {
+    TKsFilterList<CKsMidiFilter> filters(ToGuid(ksbytes::kKsCategoryAudio));
+    filters.EnumerateDevices();
+    std::vector<std::string> names;
+    for (ULONG f = 0; f < filters.GetFilterCount(); ++f) {
+        CKsMidiFilter* filter = filters.GetFilter(f);
+        if (filter == nullptr) continue;
+        for (auto& type : types_)
+            if (type->matches(filter)) names.push_back(type->getName());
+    }
+    return names;
+}
+
 MIDI::Output* USBDeviceManager::openOutput(uint32_t index) {
     return withPort(index, [](IDevType* type, CKsMidiFilter* filter) { return type->createOutput(filter); });
 }

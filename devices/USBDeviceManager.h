@@ -28,6 +28,7 @@ public:
     std::string getPortName(uint32_t index) override;
     uint32_t getPortCount() override;
     std::string getTypeName(uint32_t index) override;
+    std::vector<std::string> getTypeNames() override;
     MIDI::Output* openOutput(uint32_t index) override;
     MIDI::Input* openInput(uint32_t index) override;
 

@@ -41,6 +41,10 @@ struct SharedSent {
 };
 
 struct SharedState {
+    // The lock of the state itself (see Shared::lock): the thread id of its holder, 0 when
+    // free, and how often that thread has taken it. A fresh mapping is a free lock.
+    volatile LONG lockOwner;
+    uint32_t lockDepth;
     uint32_t magic;
     uint32_t nextId;
     uint32_t holdCompletions;
@@ -54,19 +58,23 @@ struct SharedState {
     uint8_t pool[kPoolBytes];
 };
 
+// A named mutex costs two wineserver round trips per use, and every WinMM call takes the
+// lock: a whole firmware took longer in the stand-in than in the program. The lock is a word
+// in the shared memory instead, taken with an interlocked exchange; its holds are short
+// copies, so a waiter spins and yields. Like the abandoned mutex before it, a lock whose
+// holder thread is gone (a killed program) is taken over.
 class Shared {
 public:
     Shared() {
         const char* base = std::getenv("CARROWICK_SIM_WINMM");
         const std::string name = base && *base ? base : "CarrowickSimWinmm";
-        mutex_ = CreateMutexA(NULL, FALSE, (name + "Lock").c_str());
         mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0,
                                       sizeof(SharedState), (name + "State").c_str());
         if (mapping_)
             state_ = static_cast<SharedState*>(
                 MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SharedState)));
         // A fresh mapping is all zeros.
-        if (state_ && mutex_) {
+        if (state_) {
             lock();
             if (state_->magic != kMagic) {
                 state_->magic = kMagic;
@@ -75,16 +83,40 @@ public:
             unlock();
         }
     }
-    bool ok() const { return state_ && mutex_; }
+    bool ok() const { return state_ != nullptr; }
     void lock() {
-        const DWORD r = WaitForSingleObject(mutex_, INFINITE);
-        (void)r;  // an abandoned mutex is still ours; the state is plain records
+        const LONG self = static_cast<LONG>(GetCurrentThreadId());
+        if (state_->lockOwner == self) {
+            ++state_->lockDepth;
+            return;
+        }
+        for (uint32_t spins = 1;; ++spins) {
+            const LONG owner = InterlockedCompareExchange(&state_->lockOwner, self, 0);
+            if (owner == 0) break;
+            if (spins % 4096 == 0 && holderGone(owner) &&
+                InterlockedCompareExchange(&state_->lockOwner, self, owner) == owner)
+                break;
+            if (spins < 64)
+                YieldProcessor();
+            else
+                SwitchToThread();
+        }
+        state_->lockDepth = 1;
     }
-    void unlock() { ReleaseMutex(mutex_); }
+    void unlock() {
+        if (--state_->lockDepth == 0) InterlockedExchange(&state_->lockOwner, 0);
+    }
     SharedState& state() { return *state_; }
 
 private:
-    HANDLE mutex_ = NULL;
+    static bool holderGone(LONG owner) {
+        HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, static_cast<DWORD>(owner));
+        if (!thread) return true;
+        const bool ended = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+        CloseHandle(thread);
+        return ended;
+    }
+
     HANDLE mapping_ = NULL;
     SharedState* state_ = nullptr;
 };
@@ -140,6 +172,12 @@ bool takeFailure(SharedState& s, SimWinmmFailure kind) {
     return true;
 }
 
+uint64_t qpcNow() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<uint64_t>(now.QuadPart);
+}
+
 // Returns the record's index, or kMaxSent when the capture is full.
 uint32_t capture(SharedState& s, const SharedDevice& device, uint32_t kind, uint32_t shortMessage,
                  const void* bytes, uint32_t length) {
@@ -150,6 +188,7 @@ uint32_t capture(SharedState& s, const SharedDevice& device, uint32_t kind, uint
     entry.record.kind = kind;
     entry.record.deviceId = device.id;
     entry.record.timeMs = GetTickCount();
+    entry.record.acceptedQpc = qpcNow();
     entry.record.shortMessage = shortMessage;
     entry.record.length = length;
     entry.record.outcome = kind == SimWinmmSentShort ? SimWinmmOutcomePlayed : SimWinmmOutcomeQueued;
@@ -169,8 +208,11 @@ void copyName(char* to, const char* from) {
 
 void setOutcome(uint32_t sentIndex, uint32_t outcome) {
     SharedLock guard;
-    if (guard.state && sentIndex < guard.state->sentCount)
-        guard.state->sent[sentIndex].record.outcome = outcome;
+    if (guard.state && sentIndex < guard.state->sentCount) {
+        SimWinmmSent& record = guard.state->sent[sentIndex].record;
+        record.outcome = outcome;
+        if (outcome == SimWinmmOutcomePlayed) record.completedQpc = qpcNow();
+    }
 }
 
 // ---- handles of this process ----
@@ -346,7 +388,7 @@ MMRESULT outCapsA(UINT_PTR id, MIDIOUTCAPSA& caps) {
     if (r != MMSYSERR_NOERROR) return r;
     std::memset(&caps, 0, sizeof(caps));
     fillCommon(caps);
-    std::strncpy(caps.szPname, name, MAXPNAMELEN - 1);  // WinMM cuts names to 31 characters
+    std::memcpy(caps.szPname, name, MAXPNAMELEN - 1);  // WinMM cuts names to 31 characters
     return MMSYSERR_NOERROR;
 }
 
@@ -358,7 +400,7 @@ MMRESULT inCapsA(UINT_PTR id, MIDIINCAPSA& caps) {
     caps.wMid = 0xFFFF;
     caps.wPid = 0xFFFF;
     caps.vDriverVersion = 0x0100;
-    std::strncpy(caps.szPname, name, MAXPNAMELEN - 1);
+    std::memcpy(caps.szPname, name, MAXPNAMELEN - 1);
     return MMSYSERR_NOERROR;
 }
 

@@ -41,6 +41,10 @@ struct SimWinmmSent {
     uint32_t length;        // bytes of a long message
     uint32_t outcome;       // SimWinmmOutcome of a long message
     char deviceName[kSimWinmmNameSize];
+    // QueryPerformanceCounter at acceptance and when the completion was signalled (0 until
+    // then): timeMs is too coarse to see the gap between one message and the next.
+    uint64_t acceptedQpc;
+    uint64_t completedQpc;
 };
 
 extern "C" {

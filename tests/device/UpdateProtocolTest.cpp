@@ -16,6 +16,7 @@
 #include "midi/MidiPorts.h"
 #include "midi/VeltroDeviceList.h"
 #include "sim/zeph/SimZephControl.h"
+#include "support/Diagnostics.h"
 #include "tests/common/DebugCapture.h"
 #include "tests/midi/SimWinmmFixture.h"
 
@@ -287,3 +288,84 @@ TEST_F(UpdateProtocol, StartMessageMustEndAtByte14) {
 }
 
 }  // namespace
+
+// The device manager as the instrument search sees it: names per port, and how often each
+// query was made (each one walks every driver filter on a real manager).
+class CountingManager : public VeltroDeviceList {
+public:
+    explicit CountingManager(std::vector<std::string> names) : names_(std::move(names)) {}
+    std::string getPortName(uint32_t index) override { return names_.at(index); }
+    uint32_t getPortCount() override {
+        ++counts;
+        return static_cast<uint32_t>(names_.size());
+    }
+    std::string getTypeName(uint32_t index) override {
+        ++typeNames;
+        return names_.at(index);
+    }
+    MIDI::Output* openOutput(uint32_t) override { return nullptr; }
+    MIDI::Input* openInput(uint32_t) override { return nullptr; }
+
+    int counts = 0;
+    int typeNames = 0;
+
+private:
+    std::vector<std::string> names_;
+};
+
+class EnumeratingManager : public CountingManager {
+public:
+    using CountingManager::CountingManager;
+    std::vector<std::string> getTypeNames() override {
+        ++enumerations;
+        if (fail) throw GeneralError("device gone");
+        return CountingManager::getTypeNames();
+    }
+    int enumerations = 0;
+    bool fail = false;
+};
+
+class InstrumentSearch : public SimWinmmTest {
+protected:
+    void TearDown() override {
+        setDeviceManager(nullptr);
+        SimWinmmTest::TearDown();
+    }
+};
+
+TEST_F(InstrumentSearch, ManagerPortsAreNamedByOneEnumerationPerScan) {
+    sim.addDevice(0, "Wavetable");
+    sim.addDevice(0, "Other Synth");
+    EnumeratingManager manager({"XR MkII", "Quarvel", "Lumetra Hidden", "Dusker"});
+    setDeviceManager(&manager);
+    EXPECT_TRUE(outputNamedLikeInstrumentExists());
+    EXPECT_EQ(manager.enumerations, 1);
+    // The base class builds the list from the count and the names, once each.
+    EXPECT_EQ(manager.counts, 1);
+    EXPECT_EQ(manager.typeNames, 4);
+}
+
+TEST_F(InstrumentSearch, DefaultNameListFollowsTheIndexOrder) {
+    CountingManager manager({"a", "b", "Lumetra"});
+    EXPECT_EQ(manager.getTypeNames(), (std::vector<std::string>{"a", "b", "Lumetra"}));
+    EXPECT_EQ(manager.counts, 1);
+    EXPECT_EQ(manager.typeNames, 3);
+}
+
+TEST_F(InstrumentSearch, WinmmOutputIsFoundBeforeTheManagerIsAsked) {
+    sim.addDevice(0, "Lumetra");
+    EnumeratingManager manager({"Lumetra Hidden"});
+    setDeviceManager(&manager);
+    EXPECT_TRUE(outputNamedLikeInstrumentExists());
+    EXPECT_EQ(manager.enumerations, 0);
+}
+
+TEST_F(InstrumentSearch, NoMatchAndFailingEnumerationFindNothing) {
+    sim.addDevice(0, "Wavetable");
+    EnumeratingManager manager({"XR MkII", "Stroma 25 (Faders)"});
+    setDeviceManager(&manager);
+    EXPECT_FALSE(outputNamedLikeInstrumentExists());
+    manager.fail = true;
+    EXPECT_FALSE(outputNamedLikeInstrumentExists());
+    EXPECT_EQ(manager.enumerations, 2);
+}
