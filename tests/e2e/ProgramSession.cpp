@@ -1,8 +1,5 @@
 #include "tests/e2e/ProgramSession.h"
 
-#include <chrono>
-#include <thread>
-
 const char* const kConnectCaption = "Lumetra Firmware check";
 const char* const kConfirmCaption = "Lumetra Update";
 const char* const kResultCaption = "Lumetra Firmware Check";
