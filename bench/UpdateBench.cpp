@@ -159,6 +159,11 @@ int benchUpdate(const char* program) {
     if (!endRead) return fail("cannot read the program's memory at the end");
 
     const double wallS = bench::qpcMicroseconds(finished - started) / 1e6;
+    // The data messages as the simulated WinMM took them: the transfer loop of the real program.
+    SimWinmmSent first = {}, last = {};
+    sim.getSent(0, &first, nullptr, 0);
+    sim.getSent(kMessages - 1, &last, nullptr, 0);
+    bench::report("update_transfer_s", bench::qpcMicroseconds(last.acceptedQpc - first.acceptedQpc) / 1e6);
     // The peak counter covers the whole life of the process; it speaks for the update only
     // when it rose after the idle reading, otherwise the sampled working set does.
     const double peakMiB = end.peakMiB > idle.peakMiB ? end.peakMiB : highestWorkingSetMiB;
