@@ -23,6 +23,45 @@ std::vector<uint8_t> sampleFirmware() {
     return bytes;
 }
 
+std::wstring wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+// A readable firmware file whose path is longer than the 260 characters of the system's
+// path limit, made through the long-path form of the wide calls; removed the same way.
+class LongPathFile {
+public:
+    explicit LongPathFile(const std::string& folder) {
+        std::string path = folder;
+        while (path.size() <= MAX_PATH) {
+            path += "\\" + std::string(60, 'd');
+            if (!CreateDirectoryW(wide("\\\\?\\" + path).c_str(), nullptr)) return;
+            folders_.push_back(path);
+        }
+        path += "\\lumetra.syx";
+        HANDLE file = CreateFileW(wide("\\\\?\\" + path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return;
+        std::vector<uint8_t> bytes = sampleFirmware();
+        DWORD written = 0;
+        bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                  written == bytes.size();
+        CloseHandle(file);
+        made_ = path;
+        if (ok) path_ = path;
+    }
+    ~LongPathFile() {
+        if (!made_.empty()) DeleteFileW(wide("\\\\?\\" + made_).c_str());
+        for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder)
+            RemoveDirectoryW(wide("\\\\?\\" + *folder).c_str());
+    }
+    // Empty when the file could not be made.
+    const std::string& path() const { return path_; }
+
+private:
+    std::vector<std::string> folders_;
+    std::string made_;
+    std::string path_;
+};
+
 std::string describe(const std::set<std::string>& windows) {
     std::string text;
     for (const std::string& window : windows) text += " \"" + window + "\"";
@@ -80,6 +119,21 @@ TEST_F(ProgramTest, UnreadableFirmwarePathsEndWithMinusOneAndNoWindow) {
     // The folder of a firmware file is not the file.
     writeFirmware("lumetra.syx");
     expectRejected(std::string(folder()) + "\\", std::string(folder()) + "\\");
+}
+
+TEST_F(ProgramTest, FileHeldWithoutSharingOrBeyondThePathLimitIsInvalid) {
+    std::string path = writeFirmware("lumetra.syx");
+    HANDLE held = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    expectRejected(path, path);
+    CloseHandle(held);
+    // Let go, the same file is read.
+    expectAccepted(path);
+
+    LongPathFile longPath(folder());
+    ASSERT_FALSE(longPath.path().empty()) << "could not make a file beyond the path limit";
+    ASSERT_GT(longPath.path().size(), static_cast<size_t>(MAX_PATH));
+    expectRejected(longPath.path(), longPath.path());
 }
 
 TEST_F(ProgramTest, QuotesAroundThePathAreKeptSoTheFileIsNotFound) {

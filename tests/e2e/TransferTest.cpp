@@ -9,6 +9,9 @@ namespace {
 
 // A transfer slow enough to be caught halfway: each message takes this long to play.
 const uint32_t kSlowCompletionMs = 10;
+// Near the point of an unplugging, this many messages play this slowly.
+const uint32_t kSlowdownMessages = 4;
+const uint32_t kSlowerCompletionMs = 100;
 
 class TransferTest : public InstrumentTest {
 protected:
@@ -55,22 +58,31 @@ TEST_F(TransferTest, InstrumentPluggedInAfterTheSecondOkIsFoundAndUpdated) {
     expectDelivered(firmware.expected, port);
 }
 
-TEST_F(TransferTest, InstrumentUnpluggedHalfwayEndsWithTwoWithinSeconds) {
+// The instrument unplugged when this percentage of the messages was accepted.
+class UnpluggedTransfer : public TransferTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(UnpluggedTransfer, EndsWithTwoWithinSeconds) {
     Firmware firmware = makeFirmware(200, true);
+    const uint32_t unplugAt = static_cast<uint32_t>(firmware.expected.size() * GetParam() / 100);
     uint32_t port = addLumetra();
     ASSERT_NE(0u, port);
     winmm_.control().setCompletionDelay(kSlowCompletionMs);
     UpdateRun run(writeFirmware(firmware), environment());
     DWORD removed = 0;
     run.setPoll([&] {
-        if (removed == 0 && winmm_.control().sentCount() >= firmware.expected.size() / 2) {
+        if (removed != 0) return;
+        uint32_t accepted = winmm_.control().sentCount();
+        // Slower messages just before the point, so a busy machine cannot let the
+        // transfer run past it (at 99% only two messages are left) before the cable goes.
+        if (accepted + kSlowdownMessages >= unplugAt) winmm_.control().setCompletionDelay(kSlowerCompletionMs);
+        if (accepted >= unplugAt) {
             winmm_.control().removeDevice(port);
             removed = GetTickCount();
         }
     });
     RUN_TO_EXIT(run, kUpdateTimeoutMs);
 
-    ASSERT_NE(0u, removed) << "the transfer never got halfway";
+    ASSERT_NE(0u, removed) << "the transfer never got to " << unplugAt << " messages";
     expectResult(run, 2);
     std::vector<BoxSeen> results = run.boxesCaptioned(kResultCaption);
     ASSERT_EQ(1u, results.size());
@@ -79,9 +91,12 @@ TEST_F(TransferTest, InstrumentUnpluggedHalfwayEndsWithTwoWithinSeconds) {
     // Only the message in flight when the cable went can be accepted and never played.
     uint32_t accepted = winmm_.control().sentCount();
     EXPECT_GE(played + 1, accepted);
-    EXPECT_GE(accepted, firmware.expected.size() / 2);
+    EXPECT_GE(accepted, unplugAt);
     EXPECT_EQ(static_cast<int>(accepted), results[0].progressPosition) << "the bar does not show where it stopped";
 }
+
+INSTANTIATE_TEST_SUITE_P(Percent, UnpluggedTransfer, ::testing::Values(10, 50, 99),
+                         [](const ::testing::TestParamInfo<int>& info) { return "At" + std::to_string(info.param); });
 
 TEST_F(TransferTest, CompletionsThatStopEndWithTwoWithinSeconds) {
     Firmware firmware = makeFirmware(200, true);

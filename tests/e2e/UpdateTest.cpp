@@ -110,12 +110,28 @@ INSTANTIATE_TEST_SUITE_P(Rebinding, ConnectedInstrument, ::testing::Values(false
                              return info.param ? "RebindDuringStartMessage" : "NoRebind";
                          });
 
-TEST_F(ZephUpdateTest, WithoutZephKeyTheUpdateRunsOverWinmmAlone) {
-    ASSERT_EQ("", deleteZephKey());
+// Every way the library can be unusable leaves the program on WinMM alone.
+enum class ZephUnusable { NoKey, Version2, CreateNull };
+
+class WithoutZeph : public ZephUpdateTest, public ::testing::WithParamInterface<ZephUnusable> {};
+
+TEST_P(WithoutZeph, TheUpdateRunsOverWinmmAlone) {
+    std::vector<std::string> extra;
+    switch (GetParam()) {
+    case ZephUnusable::NoKey:
+        ASSERT_EQ("", deleteZephKey());
+        break;
+    case ZephUnusable::Version2:
+        extra.push_back("CARROWICK_SIMZEPH_VERSION=2");
+        break;
+    case ZephUnusable::CreateNull:
+        extra.push_back("CARROWICK_SIMZEPH_CREATE_NULL=1");
+        break;
+    }
     Firmware firmware = makeFirmware(100, true);
     uint32_t port = addLumetra();
     ASSERT_NE(0u, port);
-    UpdateRun run(writeFirmware(firmware), environment());
+    UpdateRun run(writeFirmware(firmware), environment(extra));
     RUN_TO_EXIT(run, kUpdateTimeoutMs);
 
     EXPECT_TRUE(run.boxesCaptioned(kConnectCaption).empty()) << "boxes:" << run.describeBoxes();
@@ -128,7 +144,21 @@ TEST_F(ZephUpdateTest, WithoutZephKeyTheUpdateRunsOverWinmmAlone) {
     ASSERT_FALSE(sent.empty());
     DWORD confirmed = run.boxesCaptioned(kConfirmCaption)[0].tick;
     EXPECT_GE(ticksBetween(confirmed, sent[0].record.timeMs), 5000) << "the pause after the start was skipped";
+    std::vector<BoxSeen> results = run.boxesCaptioned(kResultCaption);
+    ASSERT_EQ(1u, results.size());
+    EXPECT_LE(ticksBetween(confirmed, results[0].tick), 15000) << "the update took too long";
 }
+
+INSTANTIATE_TEST_SUITE_P(Library, WithoutZeph,
+                         ::testing::Values(ZephUnusable::NoKey, ZephUnusable::Version2, ZephUnusable::CreateNull),
+                         [](const ::testing::TestParamInfo<ZephUnusable>& info) {
+                             switch (info.param) {
+                             case ZephUnusable::NoKey: return "NoKey";
+                             case ZephUnusable::Version2: return "Version2";
+                             case ZephUnusable::CreateNull: return "CreateReturnsNull";
+                             }
+                             return "Unknown";
+                         });
 
 TEST_F(ZephUpdateTest, InstrumentThatNeverComesBackEndsWithOneAfterTheSearch) {
     Firmware firmware = makeFirmware(30, true);
