@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "devices/DevType.h"
+#include "devices/DevicePresence.h"
 #include "devices/DuskerCodec.h"
 #include "ks/KsMidi.h"
 #include "ks/KsOsApi.h"
@@ -118,14 +119,7 @@ uint32_t HiddenInput::getPortId() { return getDeviceId(); }
 
 uint32_t HiddenInput::getDeviceId() { return row_->getDeviceId(filter_); }
 
-bool HiddenInput::isPresent() {
-    if (!filter_) return false;
-    HANDLE h = KsOs().CreateFileA(filter_->GetDevicePath(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
-    if (h == INVALID_HANDLE_VALUE || h == NULL) return false;
-    KsOs().CloseHandle(h);
-    return true;
-}
+bool HiddenInput::isPresent() { return devicePathOpens(filter_); }
 
 bool HiddenInput::readerExitCode(DWORD* code) const {
     return thread_ != NULL && GetExitCodeThread(thread_, code) != FALSE;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "devices/DevType.h"
+#include "devices/DevicePresence.h"
 #include "ks/KsMidi.h"
 #include "ks/KsOsApi.h"
 #include "support/Diagnostics.h"
@@ -96,14 +97,7 @@ uint32_t HiddenOutputPort::getPortId() { return getDeviceId(); }
 
 uint32_t HiddenOutputPort::getDeviceId() { return row_->getDeviceId(filter_); }
 
-bool HiddenOutputPort::isPresent() {
-    if (!filter_) return false;
-    HANDLE h = KsOs().CreateFileA(filter_->GetDevicePath(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
-    if (h == INVALID_HANDLE_VALUE || h == NULL) return false;
-    KsOs().CloseHandle(h);
-    return true;
-}
+bool HiddenOutputPort::isPresent() { return devicePathOpens(filter_); }
 
 DuskerOutput::DuskerOutput(CKsMidiFilter* filter, unsigned pinIndex, IDevType* row)
     : HiddenOutput<8>(filter, pinIndex, row) {
