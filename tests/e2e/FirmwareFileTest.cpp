@@ -2,8 +2,12 @@
 // messages as long as the WinMM port's buffer and longer, and one of 64 MiB. The
 // instrument is reached by its WinMM port name alone: the Zeph library offers no device.
 
+#include <algorithm>
+#include <cstdint>
 #include <fstream>
 
+#include "device/FirmwareImage.h"
+#include "inspector/FirmwareReport.h"
 #include "tests/e2e/InstrumentTest.h"
 
 namespace {
@@ -171,3 +175,35 @@ TEST_F(FirmwareFileTest, SixtyFourMebibytesAreLoadedAndConfirmedThenNoEndsWithMi
 }
 
 }  // namespace
+
+// The engineer's inspector and the instrument agree: what the inspector says the updater
+// will send from a file is what the simulated instrument receives from the real program.
+TEST_F(FirmwareFileTest, InspectorCountsAgreeWithWhatTheInstrumentReceived) {
+    Firmware firmware = makeFirmware(60, true);  // with status bytes and stray bytes to leave out
+    FirmwareImage image;
+    image.assign(firmware.file.data(), static_cast<uint32_t>(firmware.file.size()));
+    FirmwareReport report = inspectFirmware(image);
+    ASSERT_TRUE(report.hasStartMessage);
+    EXPECT_GT(report.statusBytesLeftOut + report.bytesBeforeF0, 0u);
+    EXPECT_FALSE(report.sentUnchanged());
+
+    uint32_t port = addLumetra();
+    ASSERT_NE(0u, port);
+    UpdateRun run(writeFirmware(firmware), environment());
+    RUN_TO_EXIT(run, kUpdateTimeoutMs);
+    expectResult(run, 0);
+
+    std::vector<WinmmSent> sent = winmm_.sent();
+    uint64_t bytes = 0;
+    size_t smallest = SIZE_MAX, largest = 0;
+    for (const WinmmSent& message : sent) {
+        bytes += message.bytes.size();
+        smallest = std::min(smallest, message.bytes.size());
+        largest = std::max(largest, message.bytes.size());
+    }
+    EXPECT_EQ(report.dataMessages, sent.size());
+    EXPECT_EQ(report.bytesSent, bytes);
+    EXPECT_EQ(report.smallestMessage, smallest);
+    EXPECT_EQ(report.largestMessage, largest);
+    EXPECT_EQ(report.dataMessages, firmware.expected.size());
+}
