@@ -79,3 +79,38 @@ std::string lookupPortName(const std::string& directory, const std::string& type
         return typeName;
     }
 }
+
+NamesFile::NamesFile(const std::string& typeName, const std::string& directory)
+    : path_(directory + typeName + "Names.ini"), changed_(false) {
+    // A missing file, or a folder in its place, is an empty table.
+    if (!isRegularFile(path_)) return;
+    TextFileReader reader(path_);
+    parseNamesText(reader.text(), entries_);
+}
+
+NamesFile::~NamesFile() {
+    if (!changed_) return;
+    try {
+        writeBack();
+    } catch (const std::exception&) {
+        // The name is still handed out; it is just not remembered.
+    }
+}
+
+// The table goes to a temporary file beside the old one, which is then moved over it, so
+// an interrupted write leaves the old table whole.
+void NamesFile::writeBack() {
+    const std::string temporary = path_ + ".new";
+    try {
+        TextFileWriter writer(temporary);
+        for (const auto& entry : entries_) writer.writeLine(entry.first + "=" + entry.second + "\n");
+        writer.close();
+    } catch (const GeneralError&) {
+        removeFile(temporary);
+        throw GeneralError("unable to write file: " + path_);
+    }
+    if (!replaceFile(temporary, path_)) {
+        removeFile(temporary);
+        throw GeneralError("unable to write file: " + path_);
+    }
+}

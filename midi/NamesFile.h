@@ -29,6 +29,10 @@ public:
 
 private:
     void writeBack();
+    // The file calls, one set for each platform.
+    static bool isRegularFile(const std::string& path);
+    static bool replaceFile(const std::string& from, const std::string& to);
+    static void removeFile(const std::string& path);
 
     NameTable entries_;
     std::string path_;
