@@ -109,6 +109,7 @@ void BaseDevice::rebindWithPortsHeld() {
             if (offered->outputCount() == 1) {
                 destroyLibraryObject(output_);
                 output_ = offered->openOutputPort(0);
+                if (output_) onStatusRequestDue();
                 requestStatusWithPortsHeld();
             }
         }

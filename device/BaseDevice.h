@@ -62,6 +62,9 @@ protected:
     virtual void onSysexError(const char* text) = 0;
     virtual void onBank(int value);
     virtual void onProgram(int value);
+    // Runs with the ports held, just before a new connection's status request goes out,
+    // so that anything reset here cannot wipe an answer that arrives at once.
+    virtual void onStatusRequestDue() {}
 
     void parseShortMessages();
     bool growSysexBuffer();

@@ -19,6 +19,7 @@ protected:
     void onValueMessage(int32_t, int, int, bool) override {}
     void onStatus(int code, int extra, bool bit11) override;
     void onSysexError(const char*) override {}
+    void onStatusRequestDue() override;
 
 private:
     // Written by the library's delivery thread, read by others.

@@ -90,6 +90,17 @@ public:
         callback_ = callback;
         context_ = context;
     }
+    // Delivers on the caller's thread before returning, as a quick library may.
+    void deliverNow(const Bytes& bytes) {
+        HiddenMidiReceiveCallback callback;
+        void* context;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            callback = callback_;
+            context = context_;
+        }
+        if (callback) callback(bytes.data(), static_cast<int>(bytes.size()), context);
+    }
     void deliver(const Bytes& bytes) {
         {
             std::lock_guard<std::mutex> guard(mutex_);
@@ -136,6 +147,16 @@ void deliverToInputs(const Bytes& bytes) {
     for (SimInput* input : g_inputs) input->deliver(bytes);
 }
 
+// Only for a writer that owns the ports: no input can be destroyed meanwhile.
+void deliverToInputsNow(const Bytes& bytes) {
+    std::vector<SimInput*> inputs;
+    {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        inputs = g_inputs;
+    }
+    for (SimInput* input : inputs) input->deliverNow(bytes);
+}
+
 bool isStatusRequest(const unsigned char* bytes, int length) {
     static const uint8_t request[14] = {0xF0, 0x00, 0x7A, 0x51, 0x03, 0x01, 0x7F, 0x60, 0x21, 0x00, 0x00, 0x00, 0x00, 0xF7};
     return length == 14 && std::memcmp(bytes, request, 14) == 0;
@@ -178,7 +199,11 @@ public:
         if (writeMs > 0) Sleep(static_cast<DWORD>(writeMs));
         if (isStatusRequest(bytes, length)) {
             // Status: byte 7 0x20, code 0x105, bit 11 set.
-            deliverToInputs(Bytes{0xF0, 0x00, 0x7A, 0x51, 0x03, 0x01, 0x7F, 0x20, 0x00, 0x01, 0x05, 0x01, 0x00, 0xF7});
+            Bytes answer{0xF0, 0x00, 0x7A, 0x51, 0x03, 0x01, 0x7F, 0x20, 0x00, 0x01, 0x05, 0x01, 0x00, 0xF7};
+            if (envInt("CARROWICK_SIMZEPH_ANSWER_AT_ONCE", 0))
+                deliverToInputsNow(answer);
+            else
+                deliverToInputs(answer);
         }
         return length;
     }

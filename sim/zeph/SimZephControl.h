@@ -14,6 +14,8 @@
 //   CARROWICK_SIMZEPH_REBIND_ON_START 1: while the start message is being written, the
 //                                    library calls the rebinding callback from its own thread
 //   CARROWICK_SIMZEPH_WRITE_MS       how long each write takes (default 0)
+//   CARROWICK_SIMZEPH_ANSWER_AT_ONCE 1: the status answer reaches the input's receive callback
+//                                    on the writing thread, before writeSysex returns
 
 #include <cstdint>
 

@@ -43,11 +43,13 @@ class ZephBinding : public ::testing::Test {
 protected:
     void SetUp() override {
         for (const char* name : {"CARROWICK_SIMZEPH_VERSION", "CARROWICK_SIMZEPH_CREATE_NULL",
-                                 "CARROWICK_SIMZEPH_NO_DEVICE", "CARROWICK_SIMZEPH_LUMETRA_DELAY_MS"})
+                                 "CARROWICK_SIMZEPH_NO_DEVICE", "CARROWICK_SIMZEPH_LUMETRA_DELAY_MS",
+                                 "CARROWICK_SIMZEPH_ANSWER_AT_ONCE"})
             SetEnvironmentVariableA(name, nullptr);
         _putenv("CARROWICK_SIMZEPH_VERSION=");
         _putenv("CARROWICK_SIMZEPH_CREATE_NULL=");
         _putenv("CARROWICK_SIMZEPH_NO_DEVICE=");
+        _putenv("CARROWICK_SIMZEPH_ANSWER_AT_ONCE=");
         _putenv("CARROWICK_SIMZEPH_LUMETRA_DELAY_MS=-1");
         setLocation(kSimPath);
         ASSERT_NE(sim.module, nullptr) << "the simulated library is not installed";
@@ -122,6 +124,21 @@ TEST_F(ZephBinding, DeviceFindsItsPortsAndAsksForStatus) {
     EXPECT_EQ(device.statusValue(), static_cast<uint32_t>(0x105 | 0x01000000));
     EXPECT_TRUE(capture.contains("VoVirize:Device received status\n"));
     EXPECT_FALSE(capture.contains("RDS guard zones corrupted"));
+}
+
+// A library may answer the status request before the write returns, inside the bind:
+// the answer must survive the rest of the bind.
+TEST_F(ZephBinding, AnAnswerBeforeTheBindEndsIsKept) {
+    _putenv("CARROWICK_SIMZEPH_ANSWER_AT_ONCE=1");
+    DebugCapture capture;
+    UpdaterDev device;
+    EXPECT_TRUE(device.statusReceived());
+    EXPECT_EQ(device.statusValue(), static_cast<uint32_t>(0x105 | 0x01000000));
+    EXPECT_TRUE(capture.contains("VoVirize:Device received status\n"));
+    EXPECT_FALSE(capture.contains("VOVirize:Device disconnected"));
+    // A rebind starts afresh and keeps the new answer too.
+    device.connectDevice();
+    EXPECT_TRUE(device.statusReceived());
 }
 
 TEST_F(ZephBinding, WithoutDeviceTheDeviceSaysDisconnected) {
