@@ -46,15 +46,14 @@ std::vector<Bytes> g_writes;
 std::vector<SimInput*> g_inputs;
 SimConnection* g_newest = nullptr;
 int g_created = 0, g_destroyed = 0, g_openPorts = 0, g_deliveries = 0;
-DWORD g_firstWriteTick = 0;
 
 void capture(const Bytes& bytes) {
     std::string path = envText("CARROWICK_SIMZEPH_CAPTURE", "");
     if (path.empty()) return;
-    if (g_firstWriteTick == 0) g_firstWriteTick = GetTickCount();
     FILE* file = std::fopen(path.c_str(), "a");
     if (!file) return;
-    std::fprintf(file, "%lu", static_cast<unsigned long>(GetTickCount() - g_firstWriteTick));
+    // The system's tick count, so a test can measure from the write itself.
+    std::fprintf(file, "%lu", static_cast<unsigned long>(GetTickCount()));
     for (uint8_t b : bytes) std::fprintf(file, " %02x", b);
     std::fprintf(file, "\n");
     std::fclose(file);
@@ -300,7 +299,6 @@ __declspec(dllexport) void SimZeph_Reset() {
     std::lock_guard<std::mutex> guard(g_mutex);
     g_writes.clear();
     g_created = g_destroyed = g_deliveries = 0;
-    g_firstWriteTick = 0;
 }
 
 __declspec(dllexport) int SimZeph_WriteCount() {

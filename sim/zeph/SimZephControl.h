@@ -7,7 +7,7 @@
 //   CARROWICK_SIMZEPH_CREATE_NULL    1: ZEPHCreate returns null
 //   CARROWICK_SIMZEPH_NO_DEVICE      1: the connection offers no device
 //   CARROWICK_SIMZEPH_CAPTURE        file to which every write is appended as a line
-//                                    "<ms since first write> <hex bytes>"
+//                                    "<GetTickCount at the write> <hex bytes>"
 //   CARROWICK_SIMZEPH_LUMETRA_DELAY_MS  after the start message, the instrument appears as a
 //                                    WinMM output this many ms later (default 1000; -1: never)
 //   CARROWICK_SIMZEPH_LUMETRA_NAME   the name it appears under (default "Lumetra")

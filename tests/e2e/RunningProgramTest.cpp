@@ -23,7 +23,8 @@ protected:
         connectBox_ = session_->waitForWindow(kConnectCaption, kWindowTimeoutMs);
         ASSERT_NE(nullptr, connectBox_) << "no connect box" << ended() << "; debugger output: "
                                         << session_->launcher().debugText();
-        ASSERT_NE(nullptr, session_->ui().mainWindow()) << "no main window of class CARROWICK";
+        // The window may still be inside its creation when the box shows: wait for it.
+        ASSERT_NE(nullptr, session_->ui().waitForMainWindow(kWindowTimeoutMs)) << "no main window of class CARROWICK";
     }
 
     UiDriver& ui() { return session_->ui(); }

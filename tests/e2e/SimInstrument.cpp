@@ -66,7 +66,7 @@ std::vector<ZephWrite> readZephCapture(const std::string& path) {
     while (std::getline(in, line)) {
         std::istringstream fields(line);
         ZephWrite write = {};
-        if (!(fields >> write.ms)) continue;
+        if (!(fields >> write.tick)) continue;
         unsigned value = 0;
         while (fields >> std::hex >> value) write.bytes.push_back(static_cast<uint8_t>(value));
         writes.push_back(write);

@@ -44,7 +44,7 @@ private:
 
 // One write that reached the simulated Zeph library's output.
 struct ZephWrite {
-    uint32_t ms;  // since the library's first write
+    DWORD tick;  // GetTickCount when the library took it
     Bytes bytes;
 };
 // The capture file of CARROWICK_SIMZEPH_CAPTURE; empty when it does not exist.

@@ -25,7 +25,7 @@ protected:
             if (write.bytes == firmware.startMessage)
                 ++starts;
             else
-                EXPECT_EQ(hex(kStatusRequest), hex(write.bytes)) << "written to the Zeph output at " << write.ms << " ms";
+                EXPECT_EQ(hex(kStatusRequest), hex(write.bytes)) << "written to the Zeph output at tick " << write.tick;
         }
         EXPECT_EQ(1, starts) << "start messages on the Zeph output";
     }
@@ -37,7 +37,7 @@ protected:
             if (startTick != 0) return;
             for (const ZephWrite& write : readZephCapture(zephCapture_)) {
                 if (write.bytes != firmware.startMessage) continue;
-                startTick = GetTickCount();
+                startTick = write.tick;
                 if (oldPort) winmm_.control().removeDevice(oldPort);
                 return;
             }
