@@ -30,22 +30,39 @@ BaseDevice::~BaseDevice() {
     releaseConnection(connection_);
 }
 
+// Holds the ports for one use on a program thread and lets go at the end of the scope.
+class BaseDevice::PortHold {
+public:
+    PortHold(BaseDevice& device, bool wait) : device_(device), held_(device.acquirePorts(wait)) {}
+    ~PortHold() {
+        if (!held_) return;
+        device_.releasePorts();
+        // A rebind asked for while this thread used the ports is done now, once; a later
+        // request waits for the next use.
+        if (device_.rebindPending_.load() && device_.acquirePorts(false)) device_.releasePorts();
+    }
+    PortHold(const PortHold&) = delete;
+    PortHold& operator=(const PortHold&) = delete;
+    explicit operator bool() const { return held_; }
+
+private:
+    BaseDevice& device_;
+    bool held_;
+};
+
 bool BaseDevice::isConnected() {
-    if (!acquirePorts(true)) return false;
-    bool connected = input_ && output_;
-    releasePorts();
-    return connected;
+    PortHold hold(*this, true);
+    return hold && input_ && output_;
 }
 
 bool BaseDevice::hasOutput() {
-    if (!acquirePorts(true)) return false;
-    bool present = output_ != nullptr;
-    releasePorts();
-    return present;
+    PortHold hold(*this, true);
+    return hold && output_ != nullptr;
 }
 
 // Holding the ports: the lock, and not already in use further up this thread's stack
-// (the library may call back into us from inside one of its own calls).
+// (the library may call back into us from inside one of its own calls). A rebind that is
+// pending is carried out before the ports are used.
 bool BaseDevice::acquirePorts(bool wait) {
     if (!(wait ? portLock_.Lock(kPortWaitMs) : portLock_.TryLock())) return false;
     if (portsBusy_) {
@@ -53,40 +70,35 @@ bool BaseDevice::acquirePorts(bool wait) {
         return false;
     }
     portsBusy_ = true;
+    runPendingRebindsWithPortsHeld();
     return true;
 }
 
 void BaseDevice::releasePorts() {
     portsBusy_ = false;
     portLock_.Unlock();
-    runPendingRebinds();
 }
 
-// Whoever asked for a rebind while the ports were busy left it pending; every holder
-// looks again after letting go, so a request is never lost.
-void BaseDevice::runPendingRebinds() {
-    while (rebindPending_.load() && acquirePorts(false)) {
-        while (rebindPending_.exchange(false)) rebindWithPortsHeld();
-        portsBusy_ = false;
-        portLock_.Unlock();
-    }
+// Bounded: a library that asks again during every rebind gets a few passes per use of the
+// ports, never an endless loop; what is still pending waits for the next use.
+void BaseDevice::runPendingRebindsWithPortsHeld() {
+    for (int pass = 0; pass < kMaxRebindPasses && rebindPending_.exchange(false); ++pass) rebindWithPortsHeld();
 }
 
 void BaseDevice::connectDevice() {
     rebindPending_.store(true);
-    if (acquirePorts(true)) {
-        while (rebindPending_.exchange(false)) rebindWithPortsHeld();
-        releasePorts();
-    }
+    PortHold hold(*this, true);
 }
 
+// Runs on whatever thread the library chooses: it only marks the rebind as pending.
 void BaseDevice::connectDeviceCallback(void* context) {
     BaseDevice* device = static_cast<BaseDevice*>(context);
+    if (device->rebindingThread_.load() == std::this_thread::get_id()) return;
     device->rebindPending_.store(true);
-    device->runPendingRebinds();
 }
 
 void BaseDevice::rebindWithPortsHeld() {
+    rebindingThread_.store(std::this_thread::get_id());
     releaseConnection(connection_);
     connection_ = nullptr;
     destroyLibraryObject(input_);
@@ -115,13 +127,13 @@ void BaseDevice::rebindWithPortsHeld() {
         }
         destroyLibraryObject(offered);
     }
+    rebindingThread_.store(std::thread::id());
     onConnectionChanged();
 }
 
 void BaseDevice::requestDeviceStatus() {
-    if (!acquirePorts(true)) return;
-    requestStatusWithPortsHeld();
-    releasePorts();
+    PortHold hold(*this, true);
+    if (hold) requestStatusWithPortsHeld();
 }
 
 void BaseDevice::requestStatusWithPortsHeld() {
@@ -147,10 +159,8 @@ void BaseDevice::requestStatusWithPortsHeld() {
 }
 
 bool BaseDevice::writeSysex(const uint8_t* packet, int length) {
-    if (!acquirePorts(true)) return false;
-    bool sent = writeSysexWithPortsHeld(packet, length);
-    releasePorts();
-    return sent;
+    PortHold hold(*this, true);
+    return hold && writeSysexWithPortsHeld(packet, length);
 }
 
 bool BaseDevice::writeSysexWithPortsHeld(const uint8_t* packet, int length) {
@@ -202,6 +212,8 @@ void BaseDevice::receiveMidi(const uint8_t* bytes, int length) {
         if (!growSysexBuffer()) return;
     }
     for (; at < length; ++at) {
+        // Real-time bytes may come anywhere, even inside a SysEx; they are not part of it.
+        if (bytes[at] >= 0xF8) continue;
         sysex_[fill_++] = bytes[at];
         if (bytes[at] == 0xF7) {
             int complete = fill_;

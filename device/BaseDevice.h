@@ -3,16 +3,19 @@
 //
 // Threads: the check flow (main thread) and the update worker use the output; the Zeph
 // library delivers input bytes on its own thread (receiveMidi) and may ask for a rebind
-// from any of its threads. The ports are guarded by portLock_, held while a port is used
-// or replaced. receiveMidi never takes it: a library's input destructor may wait for the
-// delivery in flight, and that destructor runs with the lock held. A rebind asked for
-// while the ports are busy is left as pending and done by the holder as it lets go, so
-// no thread of the library ever blocks on the lock (it may be the thread that
-// ZEPHDestroy waits for).
+// from any of its threads, at any moment, even from inside ZEPHCreate or ZEPHDestroy.
+// The ports are guarded by portLock_, held while a port is used or replaced. Ports and
+// connections are destroyed only on the program's own threads: the library's callback
+// merely marks a rebind as pending, and the next program thread to take the ports carries
+// it out first (so the device reads as not connected until it is done). A library thread
+// may be the one that an input's destructor or ZEPHDestroy joins; it never waits here.
+// receiveMidi never takes the lock: an input's destructor may wait for the delivery in
+// flight, and that destructor runs with the lock held.
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <thread>
 
 #include "device/HiddenMidi.h"
 #include "support/CriticalSection.h"
@@ -22,6 +25,7 @@ public:
     static const int kInitialSysexCapacity = 1024;
     static const int kMaxSysexCapacity = 262144;
     static const int kRingSize = 4096;
+    static const int kMaxRebindPasses = 3;
 
     BaseDevice(const char* name, int deviceNumber);
     virtual ~BaseDevice();
@@ -72,9 +76,10 @@ protected:
     bool isConnectedWithPortsHeld() const { return input_ && output_; }
 
 private:
+    class PortHold;
     bool acquirePorts(bool wait);
     void releasePorts();
-    void runPendingRebinds();
+    void runPendingRebindsWithPortsHeld();
     void rebindWithPortsHeld();
     bool writeSysexWithPortsHeld(const uint8_t* packet, int length);
     void requestStatusWithPortsHeld();
@@ -105,4 +110,7 @@ private:
     Win32CriticalSection portLock_;
     bool portsBusy_ = false;  // under portLock_: a use of the ports is in progress on its owner thread
     std::atomic<bool> rebindPending_{false};
+    // The thread inside a rebind: a callback it causes itself (from inside ZEPHCreate or
+    // ZEPHDestroy) asks for nothing that the rebind in progress does not already do.
+    std::atomic<std::thread::id> rebindingThread_{};
 };

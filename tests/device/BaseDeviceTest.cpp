@@ -172,6 +172,46 @@ TEST(ReceiveMidi, GrowsUpToTheLimitThenSkipsToF7) {
     EXPECT_EQ(limited.calls[1], "status 1 0 1");  // parsing resumes after the skipped F7
 }
 
+// A library may cut its deliveries anywhere and mix real-time bytes (clock, active
+// sensing) into them, even inside a SysEx: every message still gives the hooks it gives
+// when it arrives whole and clean.
+TEST(ReceiveMidi, RealTimeBytesAndRandomCutsChangeNothing) {
+    Bytes value(19, 0x01);
+    value[0] = 0xF0;
+    value[7] = 10;
+    value[18] = 0xF7;
+    Bytes dump(526, 0x41);
+    dump[0] = 0xF0;
+    dump[7] = 0x01;
+    dump[8] = 0x20;
+    dump[525] = 0xF7;
+    Bytes fifteen{0xF0, 0x00, 0x7A, 0x51, 0x03, 0x01, 0x7F, 0x20, 0x00, 0x01, 0x05, 0x01, 0x00, 0x33, 0xF7};
+    uint32_t seed = 12345;
+    auto next = [&seed](uint32_t below) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % below;
+    };
+    for (const Bytes& clean : {status14(0, 0x01, 0x05), fifteen, value, dump}) {
+        RecordingDevice whole;
+        whole.feed(clean);
+        ASSERT_EQ(whole.calls.size(), 1u);
+        for (int round = 0; round < 50; ++round) {
+            Bytes noisy;
+            for (uint8_t b : clean) {
+                while (next(4) == 0) noisy.push_back(next(2) ? 0xF8 : 0xFE);
+                noisy.push_back(b);
+            }
+            RecordingDevice cut;
+            for (size_t at = 0; at < noisy.size();) {
+                size_t n = std::min<size_t>(1 + next(64), noisy.size() - at);
+                cut.receiveMidi(noisy.data() + at, static_cast<int>(n));
+                at += n;
+            }
+            ASSERT_EQ(cut.calls, whole.calls) << "round " << round << ", message of " << clean.size() << " bytes";
+        }
+    }
+}
+
 TEST(ReceiveMidi, BytesAfterF7StartTheNextMessageAtOnce) {
     RecordingDevice device;
     Bytes two = status14(0, 0, 2);
