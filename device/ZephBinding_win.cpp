@@ -47,9 +47,17 @@ VeltroHiddenMIDI::Connection* bindConnection(VeltroHiddenMIDI::RebindCallback ca
     if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ) || size == 0 ||
         std::memchr(location, '\0', size) == nullptr)
         return dummy;
-    if (!isAbsolutePath(location)) return dummy;
+    // An expandable value ("%ProgramFiles%\...") is judged and loaded as it expands.
+    char expanded[MAX_PATH];
+    const char* path = location;
+    if (type == REG_EXPAND_SZ) {
+        DWORD needed = ExpandEnvironmentStringsA(location, expanded, sizeof expanded);
+        if (needed == 0 || needed > sizeof expanded) return dummy;
+        path = expanded;
+    }
+    if (!isAbsolutePath(path)) return dummy;
 
-    HMODULE library = loadLibraryFrom(location);
+    HMODULE library = loadLibraryFrom(path);
     if (!library) return dummy;
 
     ZephGetVersionFn getVersion = reinterpret_cast<ZephGetVersionFn>(GetProcAddress(library, "ZEPHGetVersion"));

@@ -20,10 +20,10 @@ namespace {
 const char kKey[] = "Software\\Veltro\\Zeph";
 const char kSimPath[] = "C:\\windows\\system32\\carrowick_simzeph.dll";
 
-void setLocation(const std::string& location) {
+void setLocation(const std::string& location, DWORD type = REG_SZ) {
     HKEY key;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr), ERROR_SUCCESS);
-    RegSetValueExA(key, "Location", 0, REG_SZ, reinterpret_cast<const BYTE*>(location.c_str()),
+    RegSetValueExA(key, "Location", 0, type, reinterpret_cast<const BYTE*>(location.c_str()),
                    static_cast<DWORD>(location.size() + 1));
     RegCloseKey(key);
 }
@@ -98,6 +98,18 @@ TEST_F(ZephBinding, RelativeOrMissingLibraryGivesTheDummy) {
     setLocation("C:\\nowhere\\zeph.dll");
     EXPECT_EQ(bindConnection(noCallback, nullptr), &DummyConnection::instance());
     EXPECT_EQ(counter(0), 0);
+}
+
+TEST_F(ZephBinding, ExpandableLocationIsExpandedBeforeItIsJudged) {
+    SetEnvironmentVariableA("CARROWICK_ZEPH_DIR", "C:\\windows\\system32");
+    setLocation("%CARROWICK_ZEPH_DIR%\\carrowick_simzeph.dll", REG_EXPAND_SZ);
+    VeltroHiddenMIDI::Connection* connection = bindConnection(noCallback, nullptr);
+    EXPECT_NE(connection, &DummyConnection::instance());
+    releaseConnection(connection);
+    // Expanded to a relative path, it is refused like any relative path.
+    SetEnvironmentVariableA("CARROWICK_ZEPH_DIR", ".");
+    EXPECT_EQ(bindConnection(noCallback, nullptr), &DummyConnection::instance());
+    SetEnvironmentVariableA("CARROWICK_ZEPH_DIR", nullptr);
 }
 
 TEST_F(ZephBinding, VersionTwoGivesTheDummyButKeepsZephDestroy) {
