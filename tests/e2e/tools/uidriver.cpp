@@ -4,6 +4,7 @@
 //   press CAPTION BUTTON-ID            presses a button of a dialog or box
 //   escape CAPTION                     presses Escape in it
 //   close CAPTION                      uses its close box
+//   rect CAPTION                       prints its screen rectangle: "X Y WIDTH HEIGHT"
 //   command ID                         posts WM_COMMAND ID to the main window
 //   post-result N                      posts the update result N to the main window
 // Exit code 0 on success, 1 when the window was not found or the post failed, 2 on misuse.
@@ -23,7 +24,8 @@ const DWORD kDefaultTimeoutMs = 5000;
 int usage() {
     std::fprintf(stderr,
                  "usage: uidriver [--pid N] wait-window CAPTION [TIMEOUT-MS] | text CAPTION |\n"
-                 "       press CAPTION BUTTON-ID | escape CAPTION | close CAPTION | command ID | post-result N\n");
+                 "       press CAPTION BUTTON-ID | escape CAPTION | close CAPTION | rect CAPTION |\n"
+                 "       command ID | post-result N\n");
     return 2;
 }
 
@@ -74,5 +76,10 @@ int main(int argc, char** argv) {
     if (command == "press" && rest == 2) return UiDriver::press(window, std::atoi(argv[i + 1])) ? 0 : 1;
     if (command == "escape" && rest == 1) return UiDriver::pressEscape(window) ? 0 : 1;
     if (command == "close" && rest == 1) return UiDriver::closeBox(window) ? 0 : 1;
+    if (command == "rect" && rest == 1) {
+        RECT r = UiDriver::windowRect(window);
+        std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
+        return 0;
+    }
     return usage();
 }
