@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -57,11 +56,6 @@ void writeLine(const char* text) {
         g_file = INVALID_HANDLE_VALUE;
     }
     LeaveCriticalSection(&g_lock);
-}
-
-void tapDiagnostic(const char* line) {
-    // The trace's line ends come as lines of their own.
-    if (std::strcmp(line, "\r\n") != 0) writeLine(line);
 }
 
 std::string logsFolder() {
@@ -155,7 +149,7 @@ void beginUpdateLog(const char* firmwarePath, const FirmwareImage& image) {
     updateLogLine("firmware path: %s", firmwarePath);
     logFileContents(image);
     updateLogLine("looking for an output whose name contains \"%s\"", kInstrumentName);
-    setDiagnosticTap(tapDiagnostic);
+    setDiagnosticTap(writeLine);
 }
 
 void updateLogLine(const char* format, ...) {
@@ -180,7 +174,7 @@ void endUpdateLog(int exitCode) {
     if (g_resultLogged.load())
         updateLogLine("exit code: %d", exitCode);
     else
-        updateLogLine("exit code: %d (no update was made: Cancel, No or Exit)", exitCode);
+        updateLogLine("exit code: %d (no update was made)", exitCode);
     setDiagnosticTap(nullptr);
     EnterCriticalSection(&g_lock);
     HANDLE file = g_file.exchange(INVALID_HANDLE_VALUE);
