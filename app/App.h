@@ -6,8 +6,7 @@
 // Posted by the update worker; wParam is the result code (0 = completed).
 const UINT WM_UPDATE_RESULT = WM_USER + 1;
 
-// The module instance kept by WinMain, for the About box and the progress dialog.
-extern HINSTANCE g_aboutInstance;
+// The module instance kept by WinMain, for the progress dialog.
 extern HINSTANCE g_dialogInstance;
 
 class UpdaterDev;

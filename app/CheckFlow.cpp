@@ -7,6 +7,7 @@
 #include "app/App.h"
 #include "BuildVersion.h"
 #include "app/Progress.h"
+#include "app/UpdateLog.h"
 #include "app/UpdateWorker.h"
 #include "device/FirmwareImage.h"
 #include "device/UpdateProtocol.h"
@@ -54,10 +55,13 @@ bool UN_FW_Check(const char* path, HWND mainWindow) {
         return false;
     }
     image->setValid(true);
+    beginUpdateLog(path, *image);
 
     while (!findInstrumentPort(*device)) {
         // A box that cannot be shown (0) ends the flow like Cancel: the loop would never end.
+        updateLogLine("the instrument is not there: asking the user to connect it");
         int answer = MessageBoxA(nullptr, kConnectText, "Lumetra Firmware check", MB_OKCANCEL);
+        updateLogLine("connect box: %s", answer == IDOK ? "OK" : "Cancel");
         // A quit posted while the box was up (Exit, or a result) closes the box with OK;
         // the program is ending with that quit's code, which must stand.
         if (quitPending()) return true;
@@ -69,6 +73,7 @@ bool UN_FW_Check(const char* path, HWND mainWindow) {
     }
 
     int answer = MessageBoxA(nullptr, kConfirmText, "Lumetra Update", MB_YESNO);
+    updateLogLine("confirmation: %s", answer == IDYES ? "Yes" : "No");
     if (quitPending()) return true;
     if (answer != IDYES) return false;
 

@@ -5,13 +5,17 @@
 #include <string>
 
 #include "app/App.h"
+#include "app/UpdateLog.h"
 #include "app/UpdateWorker.h"
 #include "app/resource.h"
 
-HINSTANCE g_aboutInstance = nullptr;
-HINSTANCE g_dialogInstance = nullptr;
-
 namespace {
+
+HINSTANCE g_aboutInstance = nullptr;
+// Covers the worker's steps after its post: the port's release waits up to 1000 ms for the
+// last completion, then the device manager and the notification window are taken down;
+// the rest is room for a loaded machine.
+const DWORD kWorkerEndWaitMs = 3000;
 
 std::string g_commandLine;
 char g_title[100];
@@ -112,7 +116,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
     UpdateWindow(window);
 
     HACCEL accelerators = LoadAcceleratorsA(instance, MAKEINTRESOURCEA(IDC_CARROWICK));
-    MSG message;
+    MSG message = {};
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {
         if (!TranslateAcceleratorA(message.hwnd, accelerators, &message)) {
             TranslateMessage(&message);
@@ -121,6 +125,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
     }
     // The worker may still be releasing the port and the device manager; the process
     // must not end under it.
-    waitForUpdateWorkerEnd(3000);
-    return static_cast<int>(message.wParam);
+    waitForUpdateWorkerEnd(kWorkerEndWaitMs);
+    const int exitCode = static_cast<int>(message.wParam);
+    endUpdateLog(exitCode);
+    return exitCode;
 }

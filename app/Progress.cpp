@@ -5,6 +5,8 @@
 #include "app/App.h"
 #include "app/resource.h"
 
+HINSTANCE g_dialogInstance = nullptr;
+
 Progress::Progress() : status_(S_OK), dialog_(nullptr) {
     INITCOMMONCONTROLSEX controls = {};
     controls.dwSize = sizeof controls;
@@ -24,6 +26,12 @@ Progress::Progress() : status_(S_OK), dialog_(nullptr) {
 }
 
 long Progress::setProgress(uint32_t position, uint32_t total, uint32_t, uint32_t) {
+    position_.store(position);
+    if (position > 0) {
+        ULONGLONG now = GetTickCount64();
+        if (firstStepTick_.load() == 0) firstStepTick_.store(now);
+        lastStepTick_.store(now);
+    }
     SendMessageA(GetDlgItem(dialog_, IDC_PROGRESS_BAR), PBM_SETRANGE32, 0, static_cast<LPARAM>(total));
     SendMessageA(GetDlgItem(dialog_, IDC_PROGRESS_BAR), PBM_SETPOS, position, 0);
     return status_;

@@ -1,29 +1,64 @@
 #include "app/UpdateWorker.h"
 
+#include <exception>
+
 #include "app/App.h"
 #include "app/Progress.h"
+#include "app/UpdateLog.h"
 #include "device/FirmwareImage.h"
 #include "device/UpdateProtocol.h"
 #include "device/UpdaterDev.h"
 #include "midi/DeviceNotification.h"
 #include "midi/MidiPorts.h"
 #include "midi/VeltroDeviceList.h"
+#include "support/Diagnostics.h"
 
 namespace {
 
 // Signalled when the worker has taken everything down; null when no worker was started.
 HANDLE g_workerDone = nullptr;
 
+// A full message queue refuses a post for a moment; the main window must still hear the
+// result, or the process would linger without a window. Gone, it cannot hear it at all.
+const int kPostTries = 500;
+const DWORD kPostRetryMs = 10;
+
+bool postResult(HWND mainWindow, int32_t result) {
+    for (int attempt = 0; attempt < kPostTries; ++attempt) {
+        if (PostMessageA(mainWindow, WM_UPDATE_RESULT, static_cast<WPARAM>(static_cast<intptr_t>(result)), 0))
+            return true;
+        if (!IsWindow(mainWindow)) return false;
+        Sleep(kPostRetryMs);
+    }
+    return false;
+}
+
 }  // namespace
 
 DWORD WINAPI UpdateWorker(LPVOID parameter) {
     UpdateContext* context = static_cast<UpdateContext*>(parameter);
+    const ULONGLONG started = GetTickCount64();
     int32_t result = kUpdateIncomplete;
-    MIDI::Output* port = rvoVirize(*context->image, *context->device, *context->progress, deviceManager(), &result);
+    MIDI::Output* port = nullptr;
+    // The last barrier: nothing may leave a thread procedure. Whatever a step throws
+    // (a copy that does not fit memory among them) ends the update as not completed.
+    try {
+        port = rvoVirize(*context->image, *context->device, *context->progress, deviceManager(), &result);
+    } catch (const std::exception& e) {
+        diagnosticPrint("UpdateWorker: the update stopped: %s\n", e.what());
+        result = kUpdateIncomplete;
+    } catch (...) {
+        diagnosticPrint("UpdateWorker: the update stopped on an unknown exception\n");
+        result = kUpdateIncomplete;
+    }
     context->result = result;
+    const Progress& progress = *context->progress;
+    ULONGLONG transferMs = progress.firstStepTick() ? progress.lastStepTick() - progress.firstStepTick() : 0;
+    logUpdateResult(result, progress.position(), transferMs);
+    updateLogLine("the update took %llu ms", static_cast<unsigned long long>(GetTickCount64() - started));
 
     ShowWindow(context->progress->dialog(), SW_HIDE);
-    PostMessageA(context->mainWindow, WM_UPDATE_RESULT, static_cast<WPARAM>(static_cast<intptr_t>(result)), 0);
+    const bool posted = postResult(context->mainWindow, result);
 
     if (port) port->release();
     VeltroDeviceList* manager = deviceManager();
@@ -31,15 +66,40 @@ DWORD WINAPI UpdateWorker(LPVOID parameter) {
     delete manager;
     stopDeviceNotification();
     if (g_workerDone) SetEvent(g_workerDone);
+    // The result could not be handed to a main window that is still there: it still ends
+    // the process, with the result as its code.
+    if (!posted && IsWindow(context->mainWindow)) {
+        endUpdateLog(result);
+        ExitProcess(static_cast<UINT>(result));
+    }
     return 0;
 }
 
 bool startUpdateWorker(UpdateContext* context) {
     g_workerDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE thread = CreateThread(nullptr, 0, UpdateWorker, context, 0, nullptr);
-    return thread != nullptr;
+    if (thread) return true;
+    // No worker: nothing will hide the dialog or signal the end, and the program ends at once.
+    diagnosticPrint("UpdateWorker: the thread could not be started (error %lu)\n", GetLastError());
+    if (g_workerDone) CloseHandle(g_workerDone);
+    g_workerDone = nullptr;
+    ShowWindow(context->progress->dialog(), SW_HIDE);
+    return false;
 }
 
 void waitForUpdateWorkerEnd(DWORD timeoutMs) {
-    if (g_workerDone) WaitForSingleObject(g_workerDone, timeoutMs);
+    if (!g_workerDone) return;
+    // The worker may be in a SendMessageA to this thread (the progress bar, the hide of
+    // the dialog): those keep being served while we wait, or it could never finish. Posted
+    // messages stay queued: the program is ending.
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return;
+        DWORD wait =
+            MsgWaitForMultipleObjects(1, &g_workerDone, FALSE, static_cast<DWORD>(deadline - now), QS_SENDMESSAGE);
+        if (wait != WAIT_OBJECT_0 + 1) return;  // done, timed out or failed
+        MSG message = {};
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
 }

@@ -28,9 +28,6 @@
 #include "sim/ksdriver/SimKsDriver.h"
 #include "sim/winmm/SimWinmmControl.h"
 
-// The progress dialog's template comes from the program's resources (see loadDialogModule).
-HINSTANCE g_dialogInstance = nullptr;
-
 namespace {
 
 const uint32_t kMessages = 13000;
@@ -44,6 +41,7 @@ bool loadSimWinmm(SimWinmmControl& control) {
     return true;
 }
 
+// The progress dialog's template comes from the program's resources.
 bool loadDialogModule() {
     g_dialogInstance = LoadLibraryExA(CARROWICK_EXE, nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (!g_dialogInstance) std::fprintf(stderr, "carrowick_bench: cannot read the resources of %s\n", CARROWICK_EXE);

@@ -41,7 +41,20 @@ bool FirmwareImage::takeNextMessage(std::vector<uint8_t>& message) {
     return takeThroughF7(message);
 }
 
+bool FirmwareImage::takeNextMessageExtent(uint32_t& offset, uint32_t& length) {
+    if (cursor_ >= size_) return false;
+    return advanceThroughF7(offset, length);
+}
+
 bool FirmwareImage::takeThroughF7(std::vector<uint8_t>& message) {
+    uint32_t offset = 0;
+    uint32_t length = 0;
+    if (!advanceThroughF7(offset, length)) return false;
+    message.assign(data_.get() + offset, data_.get() + offset + length);
+    return true;
+}
+
+bool FirmwareImage::advanceThroughF7(uint32_t& offset, uint32_t& length) {
     const uint8_t* begin = data_.get() + cursor_;
     uint32_t left = size_ - cursor_;
     const uint8_t* f7 = static_cast<const uint8_t*>(std::memchr(begin, 0xF7, left));
@@ -53,8 +66,8 @@ bool FirmwareImage::takeThroughF7(std::vector<uint8_t>& message) {
         cursor_ = size_;
         return false;
     }
-    uint32_t length = static_cast<uint32_t>(f7 - begin) + 1;
-    message.assign(begin, begin + length);
+    offset = cursor_;
+    length = static_cast<uint32_t>(f7 - begin) + 1;
     cursor_ += length;
     return true;
 }

@@ -23,6 +23,9 @@ public:
     // The next message up to and including its F7. Bytes after the last F7 are not a
     // message: they are dropped (with a diagnostic) and false is returned.
     bool takeNextMessage(std::vector<uint8_t>& message);
+    // The same step without a copy: where the next message lies in data() and its length,
+    // so a caller can judge a message before copying any of it.
+    bool takeNextMessageExtent(uint32_t& offset, uint32_t& length);
 
     uint32_t size() const { return size_; }
     const uint8_t* data() const { return data_.get(); }
@@ -38,6 +41,7 @@ public:
 
 private:
     bool takeThroughF7(std::vector<uint8_t>& message);
+    bool advanceThroughF7(uint32_t& offset, uint32_t& length);
     void clear();
 
     uint32_t size_ = 0;

@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,14 @@ namespace {
 const size_t kStartMessageLength = 15;
 
 uint32_t winmmOutputCount() { return winmm().midiOutGetNumDevs(); }
+
+std::string shortNameOf(int32_t index) {
+    try {
+        return getOutputPortName(index, false, false);
+    } catch (const std::exception&) {
+        return std::string();
+    }
+}
 
 bool nameMatches(int32_t index) {
     try {
@@ -62,11 +72,6 @@ int32_t findInstrumentIndex(VeltroDeviceList* manager) {
 // for a bounded time; a port that is gone, can never take the message, or threw (part of
 // it may have gone out, so it is not repeated) ends the transfer.
 bool deliverMessage(MIDI::Output& port, MIDI::SysexMessage& message, const ProtocolTiming& timing) {
-    if (message.bytes.size() > MidiOutput::kSysexBufferSize && dynamic_cast<MidiOutput*>(&port)) {
-        diagnosticPrint("rvoVirize: a message of %u bytes does not fit the port\n",
-                        static_cast<unsigned>(message.bytes.size()));
-        return false;
-    }
     ULONGLONG first = GetTickCount64();
     for (;;) {
         try {
@@ -85,6 +90,37 @@ bool deliverMessage(MIDI::Output& port, MIDI::SysexMessage& message, const Proto
         }
         Sleep(10);  // a port that refuses at once is not asked again in a tight loop
     }
+}
+
+// The bytes the SysEx record rebuilt from a run keeps (its F0, data bytes and F7), counted
+// without copying: a run of hundreds of megabytes is judged before any of it is copied.
+size_t sysexLengthOf(const uint8_t* run, size_t length) {
+    const uint8_t* f0 = static_cast<const uint8_t*>(std::memchr(run, 0xF0, length));
+    if (!f0) return 0;
+    size_t kept = 1;
+    for (const uint8_t* p = f0 + 1; p < run + length; ++p)
+        if (*p < 0x80 || *p == 0xF7) ++kept;
+    return kept;
+}
+
+// A WinMM port takes a message only whole, through its one buffer.
+bool portCanTake(MIDI::Output& port, size_t sysexBytes) {
+    if (sysexBytes <= MidiOutput::kSysexBufferSize || !dynamic_cast<MidiOutput*>(&port)) return true;
+    diagnosticPrint("rvoVirize: a message of %u bytes does not fit the port\n", static_cast<unsigned>(sysexBytes));
+    return false;
+}
+
+// Rebuilds the run as a SysEx record and hands it over. A copy that does not fit memory
+// ends the transfer like any other message that cannot be sent.
+bool deliverRun(MIDI::Output& port, const uint8_t* run, uint32_t length, const ProtocolTiming& timing) {
+    MIDI::SysexMessage sysex;
+    try {
+        sysex = MIDI::SysexMessage::fromBuffer(run, length);
+    } catch (const std::bad_alloc&) {
+        diagnosticPrint("rvoVirize: no memory to copy a message of %u bytes\n", static_cast<unsigned>(length));
+        return false;
+    }
+    return deliverMessage(port, sysex, timing);
 }
 
 bool flushPort(MIDI::Output& port) {
@@ -135,6 +171,8 @@ MIDI::Output* rvoVirize(FirmwareImage& image, UpdaterDev& device, ProgressSink& 
         Sleep(timing.searchPauseMs);
         int32_t index = findInstrumentIndex(manager);
         if (index >= 0) port = openOutputAt(index, manager);
+        // Support's log shows which port the update went to.
+        if (port) diagnosticPrint("rvoVirize: output %d opened (%s)\n", index, shortNameOf(index).c_str());
     }
     if (!port) {
         *result = kUpdateNoPort;
@@ -143,10 +181,13 @@ MIDI::Output* rvoVirize(FirmwareImage& image, UpdaterDev& device, ProgressSink& 
 
     int32_t outcome = kUpdateCompleted;
     uint32_t counter = 0;
-    while (image.takeNextMessage(message)) {
-        MIDI::SysexMessage sysex = MIDI::SysexMessage::fromBuffer(message.data(), message.size());
+    uint32_t offset = 0;
+    uint32_t length = 0;
+    while (image.takeNextMessageExtent(offset, length)) {
+        const uint8_t* run = image.data() + offset;
+        const size_t sysexBytes = sysexLengthOf(run, length);
         // A message without F0 carries nothing to send.
-        if (!sysex.bytes.empty() && !deliverMessage(*port, sysex, timing)) {
+        if (sysexBytes != 0 && (!portCanTake(*port, sysexBytes) || !deliverRun(*port, run, length, timing))) {
             outcome = kUpdateIncomplete;
             break;
         }

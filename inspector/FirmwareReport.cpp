@@ -1,5 +1,6 @@
 #include "inspector/FirmwareReport.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <vector>
 
@@ -27,6 +28,27 @@ std::string jsonEscape(const std::string& text) {
         }
     }
     return out;
+}
+
+// The report is as long as its path makes it: a long path, or one with control characters
+// that the JSON escaping makes six times longer, must not cut off the verdict.
+std::string format(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+std::string format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list measure;
+    va_copy(measure, args);
+    int needed = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    std::vector<char> text(needed > 0 ? static_cast<size_t>(needed) + 1 : 1, '\0');
+    if (needed > 0) std::vsnprintf(text.data(), text.size(), format, args);
+    va_end(args);
+    return std::string(text.data());
 }
 
 }  // namespace
@@ -72,9 +94,7 @@ FirmwareReport inspectFirmware(FirmwareImage& image) {
 }
 
 std::string formatReportText(const FirmwareReport& r, const std::string& path) {
-    char text[2048];
-    std::snprintf(text, sizeof text,
-                  "file:                        %s (%u bytes)\n"
+    return format("file:                        %s (%u bytes)\n"
                   "start message:               %s\n"
                   "data messages:               %u (%u to %u bytes, %llu bytes in all)\n"
                   "messages over 44 bytes:      %u\n"
@@ -94,13 +114,10 @@ std::string formatReportText(const FirmwareReport& r, const std::string& path) {
                   r.unterminatedMessage ? " (an unterminated message: the update would fail)" : "", r.statusBytesLeftOut,
                   r.secondsAtMidi, r.secondsAtUsb,
                   r.sentUnchanged() ? "the file's messages are sent unchanged" : "the instrument would NOT receive the file as it is");
-    return text;
 }
 
 std::string formatReportJson(const FirmwareReport& r, const std::string& path) {
-    char text[2048];
-    std::snprintf(text, sizeof text,
-                  "{\"file\":\"%s\",\"fileBytes\":%u,\"startMessage\":%s,\"startMessageBytes\":%u,"
+    return format("{\"file\":\"%s\",\"fileBytes\":%u,\"startMessage\":%s,\"startMessageBytes\":%u,"
                   "\"startMessageSendable\":%s,\"dataMessages\":%u,\"smallestMessage\":%u,\"largestMessage\":%u,"
                   "\"bytesSent\":%llu,\"messagesOver44\":%u,\"messagesTooLong\":%u,\"runsWithoutF0\":%u,"
                   "\"bytesBeforeF0\":%u,\"bytesAfterLastF7\":%u,\"unterminatedMessage\":%s,"
@@ -110,5 +127,4 @@ std::string formatReportJson(const FirmwareReport& r, const std::string& path) {
                   static_cast<unsigned long long>(r.bytesSent), r.messagesOver44, r.messagesOverPortBuffer,
                   r.emptyMessages, r.bytesBeforeF0, r.bytesAfterLastF7, r.unterminatedMessage ? "true" : "false",
                   r.statusBytesLeftOut, r.secondsAtMidi, r.secondsAtUsb, r.sentUnchanged() ? "true" : "false");
-    return text;
 }

@@ -1,53 +1,64 @@
 #include "support/Diagnostics.h"
 
+#include <atomic>
 #include <cstdio>
-#include <string>
-#include <vector>
+#include <cstring>
+
+// Every text is formatted into a buffer on the caller's stack: these run on the library's
+// delivery thread inside C callbacks and on the out-of-memory paths themselves, where
+// nothing may allocate or throw.
 
 namespace {
 
-std::string formatV(const char* format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    int needed = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (needed < 0) return std::string();
-    std::vector<char> text(static_cast<size_t>(needed) + 1);
-    std::vsnprintf(text.data(), text.size(), format, args);
-    return std::string(text.data(), static_cast<size_t>(needed));
+const size_t kLineBytes = 8192;  // terminator included
+const char kPrefix[] = "RIR: ";
+
+std::atomic<DiagnosticTap> g_tap{nullptr};
+
+// Formats after `used` bytes already in the buffer; a text that does not fit, or a
+// formatting failure, keeps what was written, cut at the buffer's last byte.
+void formatInto(char* line, size_t size, size_t used, const char* format, va_list args) {
+    std::vsnprintf(line + used, size - used, format, args);
+    line[size - 1] = '\0';
+}
+
+void write(const char* line) {
+    writeDebugOutput(line);
+    if (DiagnosticTap tap = g_tap.load()) tap(line);
 }
 
 }  // namespace
 
+void setDiagnosticTap(DiagnosticTap tap) { g_tap.store(tap); }
+
 void KsTrace(int level, const char* format, ...) {
     if (level > 1) return;
-    char line[260];
+    char line[260] = {};
     va_list args;
     va_start(args, format);
-    int n = std::vsnprintf(line, sizeof line, format, args);
+    formatInto(line, sizeof line, 0, format, args);
     va_end(args);
-    if (n < 0) line[0] = '\0';
-    line[259] = '\0';
-    writeDebugOutput(line);
+    write(line);
     writeDebugOutput("\r\n");
 }
 
 void diagnosticPrint(const char* format, ...) {
-    static const size_t kLimit = 8192;  // bytes, terminator included
+    char line[kLineBytes] = {};
+    std::memcpy(line, kPrefix, sizeof kPrefix - 1);
     va_list args;
     va_start(args, format);
-    std::string line = "RIR: " + formatV(format, args);
+    formatInto(line, sizeof line, sizeof kPrefix - 1, format, args);
     va_end(args);
-    if (line.size() > kLimit - 1) line.resize(kLimit - 1);
-    writeDebugOutput(line.c_str());
+    write(line);
 }
 
 void debugPrint(const char* format, ...) {
+    char line[kLineBytes] = {};
     va_list args;
     va_start(args, format);
-    std::string line = formatV(format, args);
+    formatInto(line, sizeof line, 0, format, args);
     va_end(args);
-    writeDebugOutput(line.c_str());
+    write(line);
 }
 
 int FormatShortText(char (&buffer)[128], const char* format, ...) {

@@ -14,8 +14,16 @@ public:
 // Writes one string to the debugger output (OutputDebugStringA on Windows).
 void writeDebugOutput(const char* text);
 
+// Also given every line of KsTrace, diagnosticPrint and debugPrint after it was written
+// (the update log). Called on the writer's thread; it must not allocate or throw.
+using DiagnosticTap = void (*)(const char* line);
+void setDiagnosticTap(DiagnosticTap tap);
+
+// None of the three below allocates or throws: each formats into a fixed buffer.
+
 // Trace of the kernel-streaming layer: only levels 0 and 1 are written, cut to 259
-// characters and followed by "\r\n". Higher levels return before any formatting.
+// characters (also when formatting fails part way) and followed by "\r\n". Higher levels
+// return before any formatting.
 void KsTrace(int level, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
@@ -29,7 +37,7 @@ void diagnosticPrint(const char* format, ...)
 #endif
     ;
 
-// Updater texts that go to the debugger output without a prefix.
+// Updater texts that go to the debugger output without a prefix, cut like diagnosticPrint.
 void debugPrint(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))

@@ -123,6 +123,24 @@ TEST(FirmwareImageNext, TailAfterLastF7IsDroppedAndReported) {
     EXPECT_TRUE(cut.droppedTailHadStart());
 }
 
+// Both ways of taking a message walk the file alike; the extent copies nothing.
+TEST(FirmwareImageNext, ExtentsMatchTheCopiedMessages) {
+    const Bytes file{0xF0, 1, 0xF7, 0x55, 0xF0, 2, 3, 0xF7, 0xF7, 0xF0, 4};
+    FirmwareImage copied = imageOf(file);
+    std::vector<Bytes> messages = drain(copied);
+    FirmwareImage image = imageOf(file);
+    uint32_t offset = 99, length = 99;
+    for (const Bytes& message : messages) {
+        ASSERT_TRUE(image.takeNextMessageExtent(offset, length));
+        EXPECT_EQ(Bytes(image.data() + offset, image.data() + offset + length), message);
+        EXPECT_EQ(image.cursor(), offset + length);
+    }
+    EXPECT_FALSE(image.takeNextMessageExtent(offset, length));
+    EXPECT_EQ(image.droppedTailBytes(), copied.droppedTailBytes());
+    EXPECT_TRUE(image.droppedTailHadStart());
+    EXPECT_FALSE(image.takeNextMessageExtent(offset, length));
+}
+
 TEST(FirmwareImageNext, FileWithoutF7HasNoMessage) {
     FirmwareImage image = imageOf(Bytes{0xF0, 1, 2, 3});
     Bytes message{9, 9};

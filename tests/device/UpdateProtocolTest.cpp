@@ -274,6 +274,31 @@ TEST_F(UpdateProtocol, MessageLongerThanThePortBufferStopsTheTransfer) {
     if (port) port->release();
 }
 
+// The port's limit is on the rebuilt message: status bytes that the rebuild leaves out do
+// not count, the bytes before its F0 neither.
+TEST_F(UpdateProtocol, PortLimitCountsTheRebuiltMessageNotTheRun) {
+    ASSERT_NE(sim.addDevice(0, "Lumetra"), 0u);
+    Bytes fits(4352, 0x10);
+    fits.front() = 0xF0;
+    fits.back() = 0xF7;
+    Bytes file = {0x01, 0x02};  // before the F0: not part of the message
+    file.insert(file.end(), fits.begin(), fits.end() - 1);
+    file.insert(file.end(), {0xF8, 0xFE, 0x80});  // left out by the rebuild
+    file.push_back(0xF7);
+    Bytes over = fits;
+    over.insert(over.end() - 1, 0x10);
+    file.insert(file.end(), over.begin(), over.end());
+    load(file);
+    UpdaterDev device;
+    DebugCapture capture;
+    MIDI::Output* port = run(device);
+    EXPECT_EQ(result, kUpdateIncomplete);
+    ASSERT_EQ(longMessagesSent().size(), 1u);
+    EXPECT_EQ(longMessagesSent()[0], fits);
+    EXPECT_TRUE(capture.contains("RIR: rvoVirize: a message of 4353 bytes does not fit the port\n"));
+    if (port) port->release();
+}
+
 TEST_F(UpdateProtocol, StartMessageMustEndAtByte14) {
     sim.addDevice(0, "Lumetra");
     Bytes start = startMessage();

@@ -97,6 +97,39 @@ TEST_F(FirmwareFileTest, MessageLongerThanThePortBufferStopsTheTransferWithNothi
     EXPECT_LE(confirmedToResult(run), kShortUpdateMs);
 }
 
+// A message of hundreds of megabytes is judged before anything of it is copied: a copy
+// would not fit an x86 process (which then ended through std::terminate, with exit 3).
+TEST_F(FirmwareFileTest, MessageOfHundredsOfMegabytesEndsWithTwoAndTheLogSaysWhy) {
+    const size_t kLength = 400u << 20;
+    Firmware start = makeFirmware(0, true);
+    std::string path = temp_.file("huge.syx");
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(start.file.data()), static_cast<std::streamsize>(start.file.size()));
+        out.put(static_cast<char>(0xF0));
+        const Bytes block(1u << 20, 0x35);
+        for (size_t left = kLength - 2; left > 0;) {
+            size_t part = std::min(left, block.size());
+            out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(part));
+            left -= part;
+        }
+        out.put(static_cast<char>(0xF7));
+        ASSERT_TRUE(out.good()) << "could not write " << path;
+    }
+    uint32_t port = addLumetra();
+    ASSERT_NE(0u, port);
+    UpdateRun run(path, environment());
+    RUN_TO_EXIT(run, kUpdateTimeoutMs);
+
+    expectResult(run, 2);
+    EXPECT_EQ(0u, winmm_.control().sentCount());
+    const std::string why = "rvoVirize: a message of " + std::to_string(kLength) + " bytes does not fit the port";
+    EXPECT_EQ(1, run.session().debugCount("RIR: " + why + "\n")) << "debugger output: " << run.session().launcher().debugText();
+    std::string log = onlyUpdateLog();
+    EXPECT_NE(std::string::npos, log.find(why)) << log;
+    EXPECT_NE(std::string::npos, log.find("result: 2 (failed: the transfer stopped before the end of the file)")) << log;
+}
+
 // A file that ends inside its only message has no message: the port is still looked for
 // and opened, nothing is sent, and the update is reported as not completed.
 TEST_F(FirmwareFileTest, FileWithoutF7SendsNothingAndEndsWithTwo) {

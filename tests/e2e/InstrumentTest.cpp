@@ -1,5 +1,9 @@
 #include "tests/e2e/InstrumentTest.h"
 
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
 const char* const kCompletedText = "Lumetra firmware update completed.";
 const char* const kErrorText = "Error updating the Lumetra firmware.";
 const char* const kConnectText =
@@ -29,6 +33,8 @@ void InstrumentTest::SetUp() {
     loaded_ = true;
     winmm_.control().reset();
     zephCapture_ = temp_.file("zeph-capture.txt");
+    appData_ = temp_.file("appdata");
+    ASSERT_TRUE(CreateDirectoryA(appData_.c_str(), nullptr));
 }
 
 void InstrumentTest::TearDown() {
@@ -38,6 +44,7 @@ void InstrumentTest::TearDown() {
 std::vector<std::string> InstrumentTest::environment(const std::vector<std::string>& extra) const {
     std::vector<std::string> entries = SimWinmm::programEnvironment();
     entries.push_back("CARROWICK_SIMZEPH_CAPTURE=" + zephCapture_);
+    entries.push_back("LOCALAPPDATA=" + appData_);
     entries.insert(entries.end(), extra.begin(), extra.end());
     return entries;
 }
@@ -91,4 +98,28 @@ void InstrumentTest::expectResult(UpdateRun& run, int32_t exitCode, bool iconChe
         EXPECT_EQ(exitCode == 0 ? IconKind::Information : IconKind::Exclamation, results[0].icon);
     }
     EXPECT_FALSE(results[0].progressVisible) << "the progress dialog was still up when the result box showed";
+}
+
+std::vector<std::string> InstrumentTest::updateLogNames() const {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((logsFolder() + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string InstrumentTest::updateLogText(const std::string& name) const {
+    std::ifstream in(logsFolder() + "\\" + name, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string InstrumentTest::onlyUpdateLog() const {
+    std::vector<std::string> names = updateLogNames();
+    EXPECT_EQ(1u, names.size()) << "update logs in " << logsFolder();
+    return names.empty() ? std::string() : updateLogText(names.back());
 }

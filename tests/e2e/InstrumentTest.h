@@ -33,6 +33,14 @@ protected:
     std::vector<std::string> environment(const std::vector<std::string>& extra = {}) const;
     uint32_t addLumetra() { return winmm_.control().addDevice(0, "Lumetra"); }
 
+    // The program's LOCALAPPDATA: its update logs are made under it.
+    std::string logsFolder() const { return appData_ + "\\Carrowick\\Logs"; }
+    // The update logs' names, oldest first, and the text of one.
+    std::vector<std::string> updateLogNames() const;
+    std::string updateLogText(const std::string& name) const;
+    // The text of the only update log; fails the test when there is not exactly one.
+    std::string onlyUpdateLog() const;
+
     // Every message that went out through WinMM is a played long message on the device, and
     // together they are the expected ones in order.
     void expectDelivered(const std::vector<Bytes>& expected, uint32_t deviceId);
@@ -47,6 +55,7 @@ protected:
     TempDir temp_;
     SimWinmm winmm_;
     std::string zephCapture_;
+    std::string appData_;
     bool loaded_ = false;
 };
 

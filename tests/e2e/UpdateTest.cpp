@@ -45,6 +45,28 @@ protected:
     }
 };
 
+// OK in the connect box binds the device again: a library named in the registry since the
+// start is taken up, the instrument is bound (which asks it for its status) and the
+// confirmation follows.
+TEST_F(ZephUpdateTest, OkInTheConnectBoxConnectsTheDeviceAgain) {
+    ASSERT_EQ("", deleteZephKey());
+    UpdateRun run(writeFirmware(makeFirmware(4, true)), environment());
+    run.setAnswer([](const std::string& caption, int earlier) {
+        if (caption != kConnectCaption) return IDNO;
+        if (earlier > 0) return IDCANCEL;
+        return writeZephKey().empty() ? IDOK : IDCANCEL;
+    });
+    RUN_TO_EXIT(run, kUpdateTimeoutMs);
+
+    EXPECT_EQ(-1, run.exitCode());
+    ASSERT_EQ(2u, run.boxes().size()) << "boxes:" << run.describeBoxes();
+    EXPECT_EQ(kConnectCaption, run.boxes()[0].caption);
+    EXPECT_EQ(kConfirmCaption, run.boxes()[1].caption);
+    std::vector<ZephWrite> writes = readZephCapture(zephCapture_);
+    ASSERT_EQ(1u, writes.size()) << "writes to the Zeph output";
+    EXPECT_EQ(hex(kStatusRequest), hex(writes[0].bytes));
+}
+
 TEST_F(ZephUpdateTest, NoInTheConfirmationEndsWithMinusOneBeforeAnythingIsSent) {
     Firmware firmware = makeFirmware(20, true);
     ASSERT_NE(0u, addLumetra());

@@ -1,3 +1,4 @@
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -78,6 +79,58 @@ TEST(FirmwareReport, NoF7AtAll) {
     std::string json = formatReportJson(r, "C:\\fw \"x\".syx");
     EXPECT_NE(json.find("\"file\":\"C:\\\\fw \\\"x\\\".syx\""), std::string::npos) << json;
     EXPECT_NE(json.find("\"sentUnchanged\":false"), std::string::npos);
+}
+
+// Reads a JSON string that starts at `at` (its opening quote); returns its text and moves
+// `at` past its closing quote. Fails the test on anything JSON does not allow.
+std::string readJsonString(const std::string& json, size_t& at) {
+    std::string text;
+    EXPECT_EQ('"', json[at]);
+    for (++at; at < json.size(); ++at) {
+        unsigned char c = static_cast<unsigned char>(json[at]);
+        if (c == '"') {
+            ++at;
+            return text;
+        }
+        EXPECT_GE(c, 0x20u) << "raw control character at " << at;
+        if (c != '\\') {
+            text += static_cast<char>(c);
+            continue;
+        }
+        char kind = json[++at];
+        if (kind == 'u') {
+            text += static_cast<char>(std::stoi(json.substr(at + 1, 4), nullptr, 16));
+            at += 4;
+        } else {
+            EXPECT_TRUE(kind == '"' || kind == '\\') << "escape " << kind;
+            text += kind;
+        }
+    }
+    ADD_FAILURE() << "unterminated string";
+    return text;
+}
+
+// However long the path, and however much its escaping adds, the report is whole.
+TEST(FirmwareReport, LongPathWithControlCharactersKeepsTheReportWhole) {
+    std::string path = "C:\\fw";
+    for (int i = 0; path.size() < 4000; ++i) path += static_cast<char>(i % 3 == 0 ? 0x01 + i % 31 : 'a' + i % 26);
+    path += "\"quoted\".syx";
+    FirmwareReport r = inspect(join({message(44), message(10)}));
+
+    std::string json = formatReportJson(r, path);
+    const std::string head = "{\"file\":";
+    ASSERT_EQ(head, json.substr(0, head.size()));
+    size_t at = head.size();
+    EXPECT_EQ(path, readJsonString(json, at));
+    const std::string tail = "\"sentUnchanged\":true}\n";
+    ASSERT_GE(json.size(), tail.size());
+    EXPECT_EQ(tail, json.substr(json.size() - tail.size()));
+
+    std::string text = formatReportText(r, path);
+    EXPECT_EQ(0u, text.find("file:                        " + path + " (54 bytes)\n"));
+    const std::string verdict = "verdict:                     the file's messages are sent unchanged\n";
+    ASSERT_GE(text.size(), verdict.size());
+    EXPECT_EQ(verdict, text.substr(text.size() - verdict.size()));
 }
 
 TEST(FirmwareReport, EmptyFile) {

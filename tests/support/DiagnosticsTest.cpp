@@ -44,6 +44,42 @@ TEST(KsTrace, LongLineIsCutTo259Characters) {
     EXPECT_EQ(lines[1], "\r\n");
 }
 
+// A conversion that fails part way (a wide character the C locale cannot write) keeps
+// what was formatted before it instead of losing the whole line.
+TEST(KsTrace, FormattingFailureKeepsTheTextBeforeIt) {
+    DebugCapture capture;
+    const wchar_t wide[] = {0x20AC, 0};
+    KsTrace(1, "CKsPin::GetName failed for %ls", wide);
+    std::vector<std::string> lines = capture.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].substr(0, 26), "CKsPin::GetName failed for");
+    EXPECT_EQ(lines[1], "\r\n");
+}
+
+// Every writer's line is cut at its buffer, and the tap sees exactly what was written.
+TEST(Diagnostics, LongLinesAreCutAndTheTapSeesThem) {
+    static std::vector<std::string>* tapped = nullptr;
+    std::vector<std::string> seen;
+    tapped = &seen;
+    setDiagnosticTap([](const char* line) { tapped->push_back(line); });
+    DebugCapture capture;
+    const std::string big(20000, 'z');
+    diagnosticPrint("%s", big.c_str());
+    debugPrint("%s%s", big.c_str(), big.c_str());
+    KsTrace(1, "%s", big.c_str());
+    KsTrace(2, "%s", big.c_str());
+    setDiagnosticTap(nullptr);
+    diagnosticPrint("after");
+    const std::vector<std::string> expected = {"RIR: " + big.substr(0, 8186), big.substr(0, 8191), big.substr(0, 259)};
+    EXPECT_EQ(seen, expected);
+    std::vector<std::string> lines = capture.lines();
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0], expected[0]);
+    EXPECT_EQ(lines[1], expected[1]);
+    EXPECT_EQ(lines[2], expected[2]);
+    EXPECT_EQ(lines[4], "RIR: after");
+}
+
 TEST(DiagnosticPrint, PrefixesAndAddsNoLineEnd) {
     DebugCapture capture;
     diagnosticPrint("bank -> %d\n", 5);
