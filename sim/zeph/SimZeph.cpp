@@ -279,21 +279,34 @@ private:
 
     // MIDI allows real-time bytes anywhere, also inside a SysEx; a driver hands on
     // whatever arrived, cut anywhere. Holds mutex_.
+    // Every delivery of two bytes or more gets a real-time byte between its first and its
+    // last byte and comes in two pieces at least, so no seed makes it clean.
     std::vector<Bytes> cut(const Bytes& bytes) {
         Bytes stream;
-        for (uint8_t b : bytes) {
-            if (random_() % 6 == 0) stream.push_back(random_() % 2 ? 0xF8 : 0xFE);
-            stream.push_back(b);
+        size_t first = 0;
+        bool mixed = false;
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            if (random_() % 6 == 0) {
+                stream.push_back(realTime());
+                mixed |= i > 0;
+            }
+            if (i == 0) first = stream.size();
+            stream.push_back(bytes[i]);
         }
+        if (!mixed && bytes.size() > 1)
+            stream.insert(stream.begin() + static_cast<long>(first + 1 + random_() % (stream.size() - 1 - first)), realTime());
         std::vector<Bytes> chunks;
         for (size_t at = 0; at < stream.size();) {
             size_t n = 1 + random_() % 64;
             if (n > stream.size() - at) n = stream.size() - at;
+            if (at == 0 && n == stream.size() && n > 1) n = 1 + random_() % (n - 1);
             chunks.emplace_back(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at + n));
             at += n;
         }
         return chunks;
     }
+
+    uint8_t realTime() { return random_() % 2 ? 0xF8 : 0xFE; }
 
     void send(const std::vector<Bytes>& chunks, zeph::ReceiveCallback callback, void* context) {
         for (const Bytes& chunk : chunks) {
