@@ -1,10 +1,15 @@
-// The simulated Zeph library: offers the Lumetra as device 30 with one input and one
-// output, records what is written to it, answers the status request through the input's
-// receive callback, and can call the rebinding callback from a thread of its own.
+// The simulated Zeph library, as harsh as a real one: offers the instruments of its device
+// list (the Lumetra is device 30), records what is written to it, answers the status
+// request in chunks cut anywhere with real-time bytes mixed in, and reboots the instrument
+// after the start message (its ports go dead, it is offered again later, and every live
+// connection is called back from a thread of the library each time).
 //
-// Threads: each input port delivers on a thread of its own, and its destructor waits
-// for the delivery in flight (as a real driver library does). Rebind callbacks run on
-// detached library threads. All shared state is under g_mutex.
+// Objects handed out are never freed: destroying one marks it dead, so a later call
+// through it (or a second destroy) is caught and recorded as a violation.
+//
+// Threads: each input port delivers on a thread of its own and its destroy joins it.
+// ZEPHDestroy waits for the callbacks of that connection in flight, so no callback
+// follows it. Shared state is under g_mutex; callbacks are made without it.
 
 #include <windows.h>
 
@@ -14,19 +19,24 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <memory>
 #include <mutex>
+#include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "device/HiddenMidi.h"
 #include "sim/zeph/SimZephControl.h"
 #include "sim/zeph/WinmmLink.h"
+#include "sim/zeph/ZephContract.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+
+const int kInstrument = 30;
+// How long a destroy waits for a callback or delivery in flight before calling it a deadlock.
+const auto kDeadlockWait = std::chrono::seconds(10);
 
 int envInt(const char* name, int fallback) {
     const char* value = std::getenv(name);
@@ -38,120 +48,310 @@ std::string envText(const char* name, const char* fallback) {
     return value && *value ? value : fallback;
 }
 
-class SimInput;
+struct Entry {
+    bool null;
+    int number, inputs, outputs;
+};
+
+// "number:inputs:outputs" or "null", comma-separated; false when malformed.
+bool parseDevices(const std::string& text, std::vector<Entry>& entries) {
+    std::vector<Entry> parsed;
+    size_t at = 0;
+    while (at <= text.size()) {
+        size_t end = text.find(',', at);
+        if (end == std::string::npos) end = text.size();
+        std::string item = text.substr(at, end - at);
+        Entry entry = {item == "null", 0, 0, 0};
+        int used = 0;
+        if (!entry.null && (std::sscanf(item.c_str(), "%d:%d:%d%n", &entry.number, &entry.inputs, &entry.outputs, &used) != 3 ||
+                            used != static_cast<int>(item.size()) || entry.inputs < 0 || entry.outputs < 0))
+            return false;
+        parsed.push_back(entry);
+        at = end + 1;
+    }
+    entries = parsed;
+    return true;
+}
+
 class SimConnection;
+class SimPort;
+class SimInput;
 
 std::mutex g_mutex;
+std::condition_variable g_changed;  // a callback in flight has ended
 std::vector<Bytes> g_writes;
-std::vector<SimInput*> g_inputs;
+int g_created[SimZephKinds], g_destroyed[SimZephKinds], g_serial[SimZephKinds];
+int g_openPorts = 0, g_deliveries = 0, g_inputsSinceReset = 0;
+unsigned g_resetEpoch = 0;
+std::vector<std::string> g_events, g_violations;
+std::vector<SimConnection*> g_connections;  // not yet destroyed
+std::vector<SimPort*> g_ports;              // not yet destroyed
+std::set<int> g_down;                       // instruments rebooting
+bool g_devicesSet = false;
+std::vector<Entry> g_devices;
 SimConnection* g_newest = nullptr;
-int g_created = 0, g_destroyed = 0, g_openPorts = 0, g_deliveries = 0;
 
-void capture(const Bytes& bytes) {
+thread_local bool t_libraryThread = false;
+thread_local std::vector<const SimConnection*> t_callingBack;
+
+void capture(const std::string& line) {
     std::string path = envText("CARROWICK_SIMZEPH_CAPTURE", "");
     if (path.empty()) return;
     FILE* file = std::fopen(path.c_str(), "a");
     if (!file) return;
-    // The system's tick count, so a test can measure from the write itself.
-    std::fprintf(file, "%lu", static_cast<unsigned long>(GetTickCount()));
-    for (uint8_t b : bytes) std::fprintf(file, " %02x", b);
-    std::fprintf(file, "\n");
+    std::fprintf(file, "%s\n", line.c_str());
     std::fclose(file);
 }
 
-class SimInput final : public HiddenMidiInput {
-public:
-    SimInput() : thread_([this] { run(); }) {}
+// The callers hold g_mutex.
+void event(const std::string& text) { g_events.push_back(text); }
+void violation(const std::string& text) {
+    g_violations.push_back(text);
+    capture("! " + text);
+    OutputDebugStringA(("SimZeph violation: " + text + "\n").c_str());
+}
 
-    void* destroy(unsigned flags) override {
+// What every object handed out has: a name for the logs, and death instead of freeing.
+class Life {
+public:
+    Life(SimZephKind kind, const char* what) : kind_(kind) {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        name_ = std::string(what) + " #" + std::to_string(++g_serial[kind]);
+        ++g_created[kind];
+    }
+    const std::string& name() const { return name_; }
+    bool aliveLocked() const { return alive_; }
+
+protected:
+    // True when the object may still be called; records the call otherwise. Holds g_mutex.
+    bool usableLocked(const char* call) {
+        if (alive_) return true;
+        violation(std::string(call) + " on destroyed " + name_);
+        return false;
+    }
+    bool usable(const char* call) {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        return usableLocked(call);
+    }
+    // Marks the object dead; false (recorded) when it already was. Holds g_mutex.
+    bool dieLocked(unsigned flags) {
+        if (!usableLocked("destroy")) return false;
+        if (!(flags & 1)) violation("destroy without freeing (flags " + std::to_string(flags) + ") of " + name_);
+        alive_ = false;
+        ++g_destroyed[kind_];
+        return true;
+    }
+    void checkProgramThread() {
+        if (t_libraryThread) violation(name_ + " destroyed on a thread of the library");
+    }
+
+    bool alive_ = true;
+
+private:
+    SimZephKind kind_;
+    std::string name_;
+};
+
+class SimPort : public Life {
+public:
+    SimPort(SimZephKind kind, const char* what, int number) : Life(kind, what), number_(number) {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        g_ports.push_back(this);
+        ++g_openPorts;
+        event("open " + name() + " of device " + std::to_string(number));
+    }
+    int number() const { return number_; }
+    // The instrument behind the port rebooted. Holds g_mutex.
+    virtual void goDeadLocked() { dead_ = true; }
+
+protected:
+    // Marks the port closed. Holds g_mutex.
+    bool closeLocked(unsigned flags) {
+        if (!dieLocked(flags)) return false;
+        checkProgramThread();
+        for (size_t i = 0; i < g_ports.size(); ++i)
+            if (g_ports[i] == this) g_ports.erase(g_ports.begin() + static_cast<long>(i));
+        --g_openPorts;
+        event("destroy " + name());
+        return true;
+    }
+
+    bool dead_ = false;  // under g_mutex
+
+private:
+    int number_;
+};
+
+class SimInput final : public zeph::Input, public SimPort {
+public:
+    explicit SimInput(int number) : SimPort(SimZephInputs, "input", number) {
+        int serial;
         {
             std::lock_guard<std::mutex> guard(g_mutex);
-            for (size_t i = 0; i < g_inputs.size(); ++i)
-                if (g_inputs[i] == this) g_inputs.erase(g_inputs.begin() + static_cast<long>(i));
-            --g_openPorts;
+            serial = ++g_inputsSinceReset;
         }
+        // Each port its own sequence, the same in every run with the same seed.
+        std::seed_seq seed{envInt("CARROWICK_SIMZEPH_SEED", 14), serial};
+        random_.seed(seed);
+        thread_ = std::thread([this] { run(); });
+    }
+
+    void* ZEPH_MEMBER destroy(unsigned flags) override {
+        bool ownThread = thread_.get_id() == std::this_thread::get_id();
         {
-            std::lock_guard<std::mutex> guard(mutex_);
-            stop_ = true;
+            std::lock_guard<std::mutex> guard(g_mutex);
+            if (!closeLocked(flags)) return nullptr;
+            // A real library joins here and would wait for itself forever.
+            if (ownThread) violation(name() + " destroyed on its own delivery thread");
         }
+        std::unique_lock<std::mutex> lock(mutex_);
+        stop_ = true;
         wake_.notify_all();
-        // Waits for a delivery in flight, unless asked from inside that delivery.
-        if (thread_.get_id() == std::this_thread::get_id())
-            thread_.detach();
-        else
+        bool finished = !ownThread && wake_.wait_for(lock, kDeadlockWait, [this] { return finished_; });
+        lock.unlock();
+        if (finished) {
             thread_.join();
-        if (flags & 1) delete this;
+            return this;
+        }
+        thread_.detach();
+        if (!ownThread) {
+            std::lock_guard<std::mutex> guard(g_mutex);
+            violation(name() + " destroy waited in vain for its delivery: deadlock");
+        }
         return this;
     }
-    int reserved2() override { return 0; }
-    void setReceiveCallback(HiddenMidiReceiveCallback callback, void* context) override {
+    int ZEPH_MEMBER unused2() override {
+        usable("unused slot 2");
+        return 0;
+    }
+    void ZEPH_MEMBER setReceiveCallback(zeph::ReceiveCallback callback, void* context) override {
+        if (!usable("setReceiveCallback")) return;
         std::lock_guard<std::mutex> guard(mutex_);
         callback_ = callback;
         context_ = context;
+        wake_.notify_all();
     }
+
+    void goDeadLocked() override {
+        SimPort::goDeadLocked();
+        std::lock_guard<std::mutex> guard(mutex_);
+        queue_.clear();
+    }
+    bool liveLocked() const { return alive_ && !dead_; }
+
     // Delivers on the caller's thread before returning, as a quick library may.
     void deliverNow(const Bytes& bytes) {
-        HiddenMidiReceiveCallback callback;
+        zeph::ReceiveCallback callback;
         void* context;
+        std::vector<Bytes> chunks;
         {
             std::lock_guard<std::mutex> guard(mutex_);
             callback = callback_;
             context = context_;
+            chunks = cut(bytes);
         }
-        if (callback) callback(bytes.data(), static_cast<int>(bytes.size()), context);
+        if (callback) send(chunks, callback, context);
     }
     void deliver(const Bytes& bytes) {
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            queue_.push_back(bytes);
-        }
+        std::lock_guard<std::mutex> guard(mutex_);
+        queue_.push_back(bytes);
         wake_.notify_all();
     }
 
 private:
     void run() {
+        t_libraryThread = true;
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             wake_.wait(lock, [this] { return stop_ || (!queue_.empty() && callback_); });
-            if (stop_) return;
-            Bytes bytes = queue_.front();
+            if (stop_) break;
+            std::vector<Bytes> chunks = cut(queue_.front());
             queue_.pop_front();
-            HiddenMidiReceiveCallback callback = callback_;
+            zeph::ReceiveCallback callback = callback_;
             void* context = context_;
             lock.unlock();
-            // A driver delivers in small chunks.
-            for (size_t at = 0; at < bytes.size(); at += 12) {
-                size_t n = bytes.size() - at < 12 ? bytes.size() - at : 12;
-                callback(bytes.data() + at, static_cast<int>(n), context);
-            }
-            {
-                std::lock_guard<std::mutex> guard(g_mutex);
-                ++g_deliveries;
-            }
+            send(chunks, callback, context);
             lock.lock();
         }
+        finished_ = true;
+        wake_.notify_all();
+    }
+
+    // MIDI allows real-time bytes anywhere, also inside a SysEx; a driver hands on
+    // whatever arrived, cut anywhere. Holds mutex_.
+    // Every delivery of two bytes or more gets a real-time byte between its first and its
+    // last byte and comes in two pieces at least, so no seed makes it clean.
+    std::vector<Bytes> cut(const Bytes& bytes) {
+        Bytes stream;
+        size_t first = 0;
+        bool mixed = false;
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            if (random_() % 6 == 0) {
+                stream.push_back(realTime());
+                mixed |= i > 0;
+            }
+            if (i == 0) first = stream.size();
+            stream.push_back(bytes[i]);
+        }
+        if (!mixed && bytes.size() > 1)
+            stream.insert(stream.begin() + static_cast<long>(first + 1 + random_() % (stream.size() - 1 - first)), realTime());
+        std::vector<Bytes> chunks;
+        for (size_t at = 0; at < stream.size();) {
+            size_t n = 1 + random_() % 64;
+            if (n > stream.size() - at) n = stream.size() - at;
+            if (at == 0 && n == stream.size() && n > 1) n = 1 + random_() % (n - 1);
+            chunks.emplace_back(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at + n));
+            at += n;
+        }
+        return chunks;
+    }
+
+    uint8_t realTime() { return random_() % 2 ? 0xF8 : 0xFE; }
+
+    void send(const std::vector<Bytes>& chunks, zeph::ReceiveCallback callback, void* context) {
+        for (const Bytes& chunk : chunks) {
+            {
+                std::lock_guard<std::mutex> guard(g_mutex);
+                if (dead_) return;
+            }
+            {
+                std::lock_guard<std::mutex> guard(mutex_);
+                if (stop_) return;
+            }
+            callback(chunk.data(), static_cast<int>(chunk.size()), context);
+        }
+        std::lock_guard<std::mutex> guard(g_mutex);
+        ++g_deliveries;
     }
 
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Bytes> queue_;
-    HiddenMidiReceiveCallback callback_ = nullptr;
+    std::mt19937 random_;
+    zeph::ReceiveCallback callback_ = nullptr;
     void* context_ = nullptr;
-    bool stop_ = false;
+    bool stop_ = false, finished_ = false;
     std::thread thread_;
 };
 
-void deliverToInputs(const Bytes& bytes) {
+// Queues bytes for every live input of the instrument (any instrument: number < 0).
+void deliverToInputs(const Bytes& bytes, int number) {
     std::lock_guard<std::mutex> guard(g_mutex);
-    for (SimInput* input : g_inputs) input->deliver(bytes);
+    for (SimPort* port : g_ports) {
+        SimInput* input = dynamic_cast<SimInput*>(port);
+        if (input && input->liveLocked() && (number < 0 || input->number() == number)) input->deliver(bytes);
+    }
 }
 
-// Only for a writer that owns the ports: no input can be destroyed meanwhile.
-void deliverToInputsNow(const Bytes& bytes) {
+// On the writer's thread; the inputs are never freed, so a concurrent destroy is harmless.
+void deliverToInputsNow(const Bytes& bytes, int number) {
     std::vector<SimInput*> inputs;
     {
         std::lock_guard<std::mutex> guard(g_mutex);
-        inputs = g_inputs;
+        for (SimPort* port : g_ports) {
+            SimInput* input = dynamic_cast<SimInput*>(port);
+            if (input && input->liveLocked() && input->number() == number) inputs.push_back(input);
+        }
     }
     for (SimInput* input : inputs) input->deliverNow(bytes);
 }
@@ -161,33 +361,74 @@ bool isStatusRequest(const unsigned char* bytes, int length) {
     return length == 14 && std::memcmp(bytes, request, 14) == 0;
 }
 
-bool isStartMessage(const unsigned char* bytes, int length) {
-    return length == 15 && bytes[0] == 0xF0 && bytes[5] == 0x71 && bytes[14] == 0xF7;
-}
+bool isStartMessage(const unsigned char* bytes, int length) { return length == 15 && bytes[5] == 0x71; }
 
+void callBack(SimConnection* connection, const char* why, bool evenWhileDestroying);
+void callEveryConnection(const char* why);
 void triggerRebind(bool wait);
 
-class SimOutput final : public HiddenMidiOutput {
-public:
-    void* destroy(unsigned flags) override {
-        {
-            std::lock_guard<std::mutex> guard(g_mutex);
-            --g_openPorts;
-        }
-        if (flags & 1) delete this;
-        return this;
+// The instrument restarts: its ports die at once, every connection hears of it, and it is
+// offered again after CARROWICK_SIMZEPH_BACK_MS (or never).
+void reboot(int number) {
+    int backMs = envInt("CARROWICK_SIMZEPH_BACK_MS", 1000);
+    unsigned epoch;
+    {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        g_down.insert(number);
+        for (SimPort* port : g_ports)
+            if (port->number() == number) port->goDeadLocked();
+        event("reboot device " + std::to_string(number));
+        epoch = g_resetEpoch;
     }
-    int reserved2() override { return 0; }
-    int writeSysex(const unsigned char* bytes, int length) override {
-        if (!bytes || length <= 0) return 0;
-        Bytes copy(bytes, bytes + length);
+    std::thread([number, backMs, epoch] {
+        t_libraryThread = true;
+        callEveryConnection("reboot");
+        if (backMs < 0) return;
+        Sleep(static_cast<DWORD>(backMs));
         {
             std::lock_guard<std::mutex> guard(g_mutex);
+            if (epoch != g_resetEpoch) return;
+            g_down.erase(number);
+            event("back device " + std::to_string(number));
+        }
+        callEveryConnection("back");
+    }).detach();
+}
+
+class SimOutput final : public zeph::Output, public SimPort {
+public:
+    explicit SimOutput(int number) : SimPort(SimZephOutputs, "output", number) {}
+    void* ZEPH_MEMBER destroy(unsigned flags) override {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        return closeLocked(flags) ? this : nullptr;
+    }
+    int ZEPH_MEMBER unused2() override {
+        usable("unused slot 2");
+        return 0;
+    }
+    int ZEPH_MEMBER writeSysex(const unsigned char* bytes, int length) override {
+        Bytes copy;
+        {
+            std::lock_guard<std::mutex> guard(g_mutex);
+            if (!usableLocked("writeSysex") || !bytes || length <= 0) return 0;
+            if (dead_) {
+                event("dead write " + name());
+                return 0;
+            }
+            copy.assign(bytes, bytes + length);
             g_writes.push_back(copy);
-            capture(copy);
+            // The system's tick count, so a test can measure from the write itself.
+            std::string line = std::to_string(GetTickCount());
+            char hex[4];
+            for (uint8_t b : copy) {
+                std::snprintf(hex, sizeof hex, " %02x", b);
+                line += hex;
+            }
+            capture(line);
         }
         int writeMs = envInt("CARROWICK_SIMZEPH_WRITE_MS", 0);
         if (isStartMessage(bytes, length)) {
+            reboot(number());
             if (envInt("CARROWICK_SIMZEPH_REBIND_ON_START", 0)) {
                 triggerRebind(false);
                 if (writeMs < 200) writeMs = 200;  // the rebind arrives while this write is in progress
@@ -197,108 +438,212 @@ public:
         }
         if (writeMs > 0) Sleep(static_cast<DWORD>(writeMs));
         if (isStatusRequest(bytes, length)) {
-            // Status: byte 7 0x20, code 0x105, bit 11 set.
+            // Status: byte 7 0x20, code 0x01000105 (0x105 with byte 8 = 0), bit 11 set.
             Bytes answer{0xF0, 0x00, 0x7A, 0x51, 0x03, 0x01, 0x7F, 0x20, 0x00, 0x01, 0x05, 0x01, 0x00, 0xF7};
             if (envInt("CARROWICK_SIMZEPH_ANSWER_AT_ONCE", 0))
-                deliverToInputsNow(answer);
+                deliverToInputsNow(answer, number());
             else
-                deliverToInputs(answer);
+                deliverToInputs(answer, number());
         }
         return length;
     }
 };
 
-class SimDevice final : public HiddenMidiDevice {
+class SimDevice final : public zeph::Device, public Life {
 public:
-    void* destroy(unsigned flags) override {
-        if (flags & 1) delete this;
-        return this;
-    }
-    int reserved2() override { return 0; }
-    int reserved3() override { return 0; }
-    int deviceNumber() override { return 30; }
-    int inputCount() override { return 1; }
-    int outputCount() override { return 1; }
-    HiddenMidiInput* openInputPort(int index) override {
-        if (index != 0) return nullptr;
-        SimInput* input = new SimInput();
+    explicit SimDevice(const Entry& entry) : Life(SimZephDevices, "device"), entry_(entry) {}
+    void* ZEPH_MEMBER destroy(unsigned flags) override {
         std::lock_guard<std::mutex> guard(g_mutex);
-        g_inputs.push_back(input);
-        ++g_openPorts;
-        return input;
+        return dieLocked(flags) ? this : nullptr;
     }
-    HiddenMidiOutput* openOutputPort(int index) override {
-        if (index != 0) return nullptr;
-        std::lock_guard<std::mutex> guard(g_mutex);
-        ++g_openPorts;
-        return new SimOutput();
+    int ZEPH_MEMBER unused2() override {
+        usable("unused slot 2");
+        return 0;
     }
-};
-
-class SimConnection final : public VeltroHiddenMIDI::Connection {
-public:
-    SimConnection(VeltroHiddenMIDI::RebindCallback callback, void* context)
-        : callback_(callback), context_(context), offersDevice_(envInt("CARROWICK_SIMZEPH_NO_DEVICE", 0) == 0) {}
-    int count() override { return offersDevice_ ? 1 : 0; }
-    HiddenMidiDevice* deviceAt(int index) override {
-        return offersDevice_ && index == 0 ? new SimDevice() : nullptr;
+    int ZEPH_MEMBER unused3() override {
+        usable("unused slot 3");
+        return 0;
     }
-    void* destroy(unsigned flags) override {
-        {
-            std::lock_guard<std::mutex> guard(g_mutex);
-            ++g_destroyed;
-            if (g_newest == this) g_newest = nullptr;
-        }
-        if (flags & 1) delete this;
-        return this;
+    int ZEPH_MEMBER deviceNumber() override { return usable("deviceNumber") ? entry_.number : 0; }
+    int ZEPH_MEMBER inputCount() override { return usable("inputCount") ? entry_.inputs : 0; }
+    int ZEPH_MEMBER outputCount() override { return usable("outputCount") ? entry_.outputs : 0; }
+    // Index 0 opens whatever the count says; a device whose instrument is rebooting opens nothing.
+    zeph::Input* ZEPH_MEMBER openInputPort(int index) override {
+        return canOpen("openInputPort", index, entry_.inputs) ? new SimInput(entry_.number) : nullptr;
     }
-    VeltroHiddenMIDI::RebindCallback callback_;
-    void* context_;
+    zeph::Output* ZEPH_MEMBER openOutputPort(int index) override {
+        return canOpen("openOutputPort", index, entry_.outputs) ? new SimOutput(entry_.number) : nullptr;
+    }
 
 private:
-    bool offersDevice_;
+    bool canOpen(const char* call, int index, int count) {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        return usableLocked(call) && index >= 0 && (index == 0 || index < count) && !g_down.count(entry_.number);
+    }
+
+    Entry entry_;
 };
 
-void triggerRebind(bool wait) {
-    VeltroHiddenMIDI::RebindCallback callback;
-    void* context;
+class SimConnection final : public zeph::Connection, public Life {
+public:
+    SimConnection(zeph::RebindCallback callback, void* context, const std::vector<Entry>& entries)
+        : Life(SimZephConnections, "connection"), callback_(callback), context_(context), entries_(entries) {}
+
+    int ZEPH_MEMBER count() override {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        return usableLocked("count") ? static_cast<int>(offeredLocked().size()) : 0;
+    }
+    zeph::Device* ZEPH_MEMBER deviceAt(int index) override {
+        Entry entry;
+        {
+            std::lock_guard<std::mutex> guard(g_mutex);
+            if (!usableLocked("deviceAt")) return nullptr;
+            std::vector<Entry> offered = offeredLocked();
+            if (index < 0 || index >= static_cast<int>(offered.size()) || offered[static_cast<size_t>(index)].null)
+                return nullptr;
+            entry = offered[static_cast<size_t>(index)];
+        }
+        return new SimDevice(entry);
+    }
+    void* ZEPH_MEMBER destroy(unsigned flags) override {
+        {
+            std::lock_guard<std::mutex> guard(g_mutex);
+            if (!usableLocked("destroy")) return nullptr;
+            if (destroying_) {
+                violation(name() + " destroyed again while being destroyed");
+                return nullptr;
+            }
+            destroying_ = true;
+        }
+        if (envInt("CARROWICK_SIMZEPH_CALLBACK_IN_DESTROY", 0)) callBack(this, "in destroy", true);
+        int own = 0;
+        for (const SimConnection* c : t_callingBack) own += c == this;
+        std::unique_lock<std::mutex> lock(g_mutex);
+        checkProgramThread();
+        // A real library waits for its callbacks in flight; from inside one it would wait forever.
+        if (own) violation(name() + " destroyed inside its own callback");
+        if (!g_changed.wait_for(lock, kDeadlockWait, [&] { return inFlight_ == own; }))
+            violation(name() + " destroy waited in vain for a callback in flight: deadlock");
+        dieLocked(flags);
+        for (size_t i = 0; i < g_connections.size(); ++i)
+            if (g_connections[i] == this) g_connections.erase(g_connections.begin() + static_cast<long>(i));
+        if (g_newest == this) g_newest = nullptr;
+        event("destroy " + name());
+        return this;
+    }
+
+    zeph::RebindCallback callback_;
+    void* context_;
+    bool destroying_ = false;  // under g_mutex, as is inFlight_
+    int inFlight_ = 0;
+
+private:
+    // What the library offers now: a rebooting instrument is not there. Holds g_mutex.
+    std::vector<Entry> offeredLocked() const {
+        std::vector<Entry> offered;
+        for (const Entry& entry : entries_)
+            if (entry.null || !g_down.count(entry.number)) offered.push_back(entry);
+        return offered;
+    }
+
+    std::vector<Entry> entries_;
+};
+
+void callBack(SimConnection* connection, const char* why, bool evenWhileDestroying) {
     {
         std::lock_guard<std::mutex> guard(g_mutex);
-        if (!g_newest) return;
-        callback = g_newest->callback_;
-        context = g_newest->context_;
+        if (!connection->aliveLocked() || (connection->destroying_ && !evenWhileDestroying)) return;
+        ++connection->inFlight_;
+        event("callback " + connection->name() + " (" + why + ")");
     }
-    std::thread caller([callback, context] { callback(context); });
+    t_callingBack.push_back(connection);
+    connection->callback_(connection->context_);
+    t_callingBack.pop_back();
+    std::lock_guard<std::mutex> guard(g_mutex);
+    --connection->inFlight_;
+    g_changed.notify_all();
+}
+
+void callEveryConnection(const char* why) {
+    std::vector<SimConnection*> connections;
+    {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        connections = g_connections;
+    }
+    for (SimConnection* connection : connections) callBack(connection, why, false);
+}
+
+void triggerRebind(bool wait) {
+    SimConnection* newest;
+    {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        newest = g_newest;
+    }
+    if (!newest) return;
+    std::thread caller([newest] {
+        t_libraryThread = true;
+        callBack(newest, "trigger", false);
+    });
     if (wait)
         caller.join();
     else
         caller.detach();
 }
 
+std::vector<Entry> configuredDevices() {
+    if (envInt("CARROWICK_SIMZEPH_NO_DEVICE", 0)) return {};
+    std::lock_guard<std::mutex> guard(g_mutex);
+    if (g_devicesSet) return g_devices;
+    std::vector<Entry> entries = {{false, kInstrument, 1, 1}};
+    if (!parseDevices(envText("CARROWICK_SIMZEPH_DEVICES", "30:1:1"), entries))
+        violation("CARROWICK_SIMZEPH_DEVICES is malformed; offering 30:1:1");
+    return entries;
+}
+
+int copyLines(const std::vector<std::string>& lines, char* text, int capacity) {
+    std::string all;
+    for (const std::string& line : lines) all += line + "\n";
+    if (text && capacity > 0) {
+        size_t n = all.size() < static_cast<size_t>(capacity) - 1 ? all.size() : static_cast<size_t>(capacity) - 1;
+        std::memcpy(text, all.data(), n);
+        text[n] = '\0';
+    }
+    return static_cast<int>(all.size());
+}
+
 }  // namespace
 
 extern "C" {
 
-__declspec(dllexport) int ZEPHGetVersion() { return envInt("CARROWICK_SIMZEPH_VERSION", 1); }
+__declspec(dllexport) int __cdecl ZEPHGetVersion() { return envInt("CARROWICK_SIMZEPH_VERSION", 1); }
 
-__declspec(dllexport) VeltroHiddenMIDI::Connection* ZEPHCreate(VeltroHiddenMIDI::RebindCallback callback,
-                                                              void* context) {
+__declspec(dllexport) zeph::Connection* __cdecl ZEPHCreate(zeph::RebindCallback callback, void* context) {
     if (envInt("CARROWICK_SIMZEPH_CREATE_NULL", 0)) return nullptr;
-    SimConnection* connection = new SimConnection(callback, context);
-    std::lock_guard<std::mutex> guard(g_mutex);
-    ++g_created;
-    g_newest = connection;
+    SimConnection* connection = new SimConnection(callback, context, configuredDevices());
+    {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        g_connections.push_back(connection);
+        g_newest = connection;
+        event("create " + connection->name());
+    }
+    if (envInt("CARROWICK_SIMZEPH_CALLBACK_IN_CREATE", 0)) callBack(connection, "in create", false);
     return connection;
 }
 
-__declspec(dllexport) void ZEPHDestroy(VeltroHiddenMIDI::Connection* connection) {
+__declspec(dllexport) void __cdecl ZEPHDestroy(zeph::Connection* connection) {
     if (connection) connection->destroy(1);
 }
 
 __declspec(dllexport) void SimZeph_Reset() {
     std::lock_guard<std::mutex> guard(g_mutex);
     g_writes.clear();
-    g_created = g_destroyed = g_deliveries = 0;
+    g_deliveries = g_inputsSinceReset = 0;
+    for (int kind = 0; kind < SimZephKinds; ++kind) g_created[kind] = g_destroyed[kind] = g_serial[kind] = 0;
+    g_events.clear();
+    g_violations.clear();
+    g_down.clear();
+    g_devicesSet = false;
+    ++g_resetEpoch;
 }
 
 __declspec(dllexport) int SimZeph_WriteCount() {
@@ -318,15 +663,48 @@ __declspec(dllexport) int SimZeph_WriteAt(int index, uint8_t* bytes, int capacit
 __declspec(dllexport) void SimZeph_TriggerRebind(int wait) { triggerRebind(wait != 0); }
 
 __declspec(dllexport) void SimZeph_Deliver(const uint8_t* bytes, int length) {
-    if (bytes && length > 0) deliverToInputs(Bytes(bytes, bytes + length));
+    if (bytes && length > 0) deliverToInputs(Bytes(bytes, bytes + length), -1);
 }
 
 __declspec(dllexport) void SimZeph_Counters(int* created, int* destroyed, int* openPorts, int* deliveries) {
     std::lock_guard<std::mutex> guard(g_mutex);
-    if (created) *created = g_created;
-    if (destroyed) *destroyed = g_destroyed;
+    if (created) *created = g_created[SimZephConnections];
+    if (destroyed) *destroyed = g_destroyed[SimZephConnections];
     if (openPorts) *openPorts = g_openPorts;
     if (deliveries) *deliveries = g_deliveries;
+}
+
+__declspec(dllexport) int SimZeph_SetDevices(const char* list) {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    if (!list) {
+        g_devicesSet = false;
+        return 1;
+    }
+    if (!parseDevices(list, g_devices)) return 0;
+    g_devicesSet = true;
+    return 1;
+}
+
+__declspec(dllexport) void SimZeph_Objects(int kind, int* created, int* destroyed) {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    bool known = kind >= 0 && kind < SimZephKinds;
+    if (created) *created = known ? g_created[kind] : 0;
+    if (destroyed) *destroyed = known ? g_destroyed[kind] : 0;
+}
+
+__declspec(dllexport) int SimZeph_ViolationCount() {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    return static_cast<int>(g_violations.size());
+}
+
+__declspec(dllexport) int SimZeph_Violations(char* text, int capacity) {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    return copyLines(g_violations, text, capacity);
+}
+
+__declspec(dllexport) int SimZeph_Events(char* text, int capacity) {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    return copyLines(g_events, text, capacity);
 }
 
 }  // extern "C"
