@@ -53,6 +53,8 @@ TEST_F(MidiOutputTest, BytesSentEqualBytesGiven) {
         MIDI::SysexMessage message = sysex(m);
         EXPECT_TRUE(port->sendSysex(message));
     }
+    // The driver reads the bytes as it plays them.
+    ASSERT_TRUE(port->flush());
     ASSERT_EQ(sim.sentCount(), messages.size());
     for (uint32_t i = 0; i < messages.size(); ++i) {
         SimWinmmSent record = {};
@@ -226,6 +228,7 @@ TEST_F(MidiOutputTest, ReleaseDoesNotCutOffMessageInFlight) {
     ASSERT_TRUE(port->sendSysex(m));
     port.release();
     EXPECT_EQ(sentRecord(0).outcome, SimWinmmOutcomePlayed);
+    EXPECT_EQ(sentRecord(1).kind, SimWinmmSentReset);
     EXPECT_EQ(sim.openHandleCount(), 0u);
 
     // A driver that never completes is cut off after the bounded wait.
@@ -236,7 +239,7 @@ TEST_F(MidiOutputTest, ReleaseDoesNotCutOffMessageInFlight) {
     stuck.release();
     EXPECT_GE(watch.ms(), 950);
     EXPECT_LT(watch.ms(), 2000);
-    EXPECT_EQ(sentRecord(1).outcome, SimWinmmOutcomeReturned);
+    EXPECT_EQ(sentRecord(2).outcome, SimWinmmOutcomeReturned);
     EXPECT_EQ(sim.openHandleCount(), 0u);
 }
 
