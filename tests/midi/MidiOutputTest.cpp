@@ -246,12 +246,14 @@ TEST_F(MidiOutputTest, ReleaseDoesNotCutOffMessageInFlight) {
     EXPECT_EQ(sim.openHandleCount(), 0u);
 }
 
-// Kernel handles of this process, with the stand-in's own (its completion thread and
-// wake event) already made by an earlier open.
-DWORD handleCount() {
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return count;
+// The handle values the next kernel objects get: a handle left open in between takes one
+// of them. (Wine's GetProcessHandleCount answers 0.) The stand-in's own handles (its
+// completion thread and wake event) must already exist: an earlier open made them.
+std::vector<HANDLE> freeHandleSlots() {
+    std::vector<HANDLE> slots;
+    for (int i = 0; i < 8; ++i) slots.push_back(CreateEventA(NULL, FALSE, FALSE, NULL));
+    for (HANDLE slot : slots) CloseHandle(slot);
+    return slots;
 }
 
 // A manager whose ports have all gone: naming one throws, as a vanished device does.
@@ -301,21 +303,21 @@ TEST_F(MidiOutputTest, WaitsFitTheMessageInFlight) {
 TEST_F(MidiOutputTest, OpenThatThrowsLeaksNoEvent) {
     { Port warmUp(1); }
     VanishedManager vanished;
-    const DWORD before = handleCount();
+    const std::vector<HANDLE> before = freeHandleSlots();
     // A look-up of a device that went between the count and the name, then a refused open.
     setDeviceManager(&vanished);
     EXPECT_THROW(MidiOutput port(5), GeneralError);
     setDeviceManager(nullptr);
     sim.failNext(SimWinmmFailOpen, 1);
     EXPECT_THROW(MidiOutput port(1), GeneralError);
-    EXPECT_EQ(handleCount(), before);
+    EXPECT_EQ(freeHandleSlots(), before);
     EXPECT_EQ(sim.openHandleCount(), 0u);
 }
 
 // The first reset is refused, so the close finds the header still queued.
 TEST_F(MidiOutputTest, CloseRefusedWhilePlayingIsRetriedWithoutLeaks) {
     { Port warmUp(1); }
-    const DWORD before = handleCount();
+    const std::vector<HANDLE> before = freeHandleSlots();
     const uint32_t sent = sim.sentCount();
     DebugCapture debug;
     sim.holdCompletions(1);
@@ -325,7 +327,7 @@ TEST_F(MidiOutputTest, CloseRefusedWhilePlayingIsRetriedWithoutLeaks) {
     sim.failNext(SimWinmmFailReset, 1);
     port.release();
     EXPECT_EQ(sim.openHandleCount(), 0u);
-    EXPECT_EQ(handleCount(), before);
+    EXPECT_EQ(freeHandleSlots(), before);
     EXPECT_EQ(sentRecord(sent).outcome, SimWinmmOutcomeReturned);
     EXPECT_TRUE(debug.contains("midiOutReset failed: MMSYSERR_ERROR (1)")) << debug.text();
     EXPECT_TRUE(debug.contains("midiOutClose failed: MIDIERR_STILLPLAYING (65)")) << debug.text();
