@@ -32,14 +32,6 @@ std::string shortNameOf(int32_t index) {
     }
 }
 
-bool nameMatches(int32_t index) {
-    try {
-        return getOutputPortName(index, false, false).find(kInstrumentName) != std::string::npos;
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
 // The device manager's ports by short name, from one enumeration; devices may change
 // meanwhile: a failure counts as no ports.
 std::vector<std::string> managerTypeNames(VeltroDeviceList* manager) {
@@ -51,21 +43,54 @@ std::vector<std::string> managerTypeNames(VeltroDeviceList* manager) {
     }
 }
 
+// Where the scan found the instrument: a WinMM device index, or the device manager's own
+// port index from the same enumeration whose names matched.
+struct PortMatch {
+    bool manager;
+    uint32_t index;
+    std::string name;  // as the scan saw it
+};
+
 // One scan of the combined output list: the WinMM outputs, counted afresh after every
 // index that does not match, so ports that come and go during the scan are seen; then the
 // device manager's ports, all named by one enumeration of the driver's filters (asking for
 // the count and each name in turn enumerated twice per port: seconds with many devices).
-// Returns the first matching combined index, or -1.
-int32_t findInstrumentIndex(VeltroDeviceList* manager) {
-    int32_t index = 0;
-    for (; static_cast<uint32_t>(index) < winmmOutputCount(); ++index) {
-        if (nameMatches(index)) return index;
+// A manager port is kept by its own index, so the WinMM count plays no part in opening it.
+bool findInstrument(VeltroDeviceList* manager, PortMatch& match) {
+    for (uint32_t index = 0; index < winmmOutputCount(); ++index) {
+        const std::string name = shortNameOf(static_cast<int32_t>(index));
+        if (name.find(kInstrumentName) != std::string::npos) {
+            match = PortMatch{false, index, name};
+            return true;
+        }
     }
     const std::vector<std::string> names = managerTypeNames(manager);
     for (size_t i = 0; i < names.size(); ++i) {
-        if (names[i].find(kInstrumentName) != std::string::npos) return index + static_cast<int32_t>(i);
+        if (names[i].find(kInstrumentName) != std::string::npos) {
+            match = PortMatch{true, static_cast<uint32_t>(i), names[i]};
+            return true;
+        }
     }
-    return -1;
+    return false;
+}
+
+// Opens the matched port; null when it cannot be opened. A WinMM index names whatever
+// device holds it at the open, so when requiredName is given the device behind the open
+// handle must still carry it, or the port is closed again.
+MIDI::Output* openPort(const PortMatch& match, VeltroDeviceList* manager, const char* requiredName) {
+    try {
+        if (match.manager) return manager ? manager->openOutput(match.index) : nullptr;
+        MidiOutput* port = new MidiOutput(match.index);
+        if (!requiredName) return port;
+        const std::string name = port->deviceShortName();
+        if (name.find(requiredName) != std::string::npos) return port;
+        diagnosticPrint("rvoVirize: WinMM output %u is now \"%s\", not the instrument\n", match.index, name.c_str());
+        port->release();
+    } catch (const std::exception& e) {
+        diagnosticPrint("rvoVirize: output %s%u did not open: %s\n", match.manager ? "manager " : "WinMM ",
+                        match.index, e.what());
+    }
+    return nullptr;
 }
 
 // Hands one data message to the port. A refusal (nothing handed over) is offered again
@@ -105,7 +130,7 @@ size_t sysexLengthOf(const uint8_t* run, size_t length) {
 
 // A WinMM port takes a message only whole, through its one buffer.
 bool portCanTake(MIDI::Output& port, size_t sysexBytes) {
-    if (sysexBytes <= MidiOutput::kSysexBufferSize || !dynamic_cast<MidiOutput*>(&port)) return true;
+    if (sysexBytes <= port.sysexCapacity()) return true;
     diagnosticPrint("rvoVirize: a message of %u bytes does not fit the port\n", static_cast<unsigned>(sysexBytes));
     return false;
 }
@@ -134,19 +159,16 @@ bool flushPort(MIDI::Output& port) {
 
 }  // namespace
 
-bool outputNamedLikeInstrumentExists() { return findInstrumentIndex(deviceManager()) >= 0; }
+bool outputNamedLikeInstrumentExists() {
+    PortMatch match;
+    return findInstrument(deviceManager(), match);
+}
 
 MIDI::Output* openOutputAt(int32_t index, VeltroDeviceList* manager) {
     if (index < 0) return nullptr;
-    uint32_t winmmCount = winmmOutputCount();
-    try {
-        if (static_cast<uint32_t>(index) < winmmCount) return new MidiOutput(static_cast<uint32_t>(index));
-        if (!manager) return nullptr;
-        return manager->openOutput(static_cast<uint32_t>(index) - winmmCount);
-    } catch (const std::exception& e) {
-        diagnosticPrint("rvoVirize: output %d did not open: %s\n", index, e.what());
-        return nullptr;
-    }
+    const uint32_t winmmCount = winmmOutputCount();
+    const uint32_t at = static_cast<uint32_t>(index);
+    return openPort(at < winmmCount ? PortMatch{false, at, ""} : PortMatch{true, at - winmmCount, ""}, manager, nullptr);
 }
 
 MIDI::Output* rvoVirize(FirmwareImage& image, UpdaterDev& device, ProgressSink& progress, VeltroDeviceList* manager,
@@ -169,10 +191,12 @@ MIDI::Output* rvoVirize(FirmwareImage& image, UpdaterDev& device, ProgressSink& 
     MIDI::Output* port = nullptr;
     for (int attempt = 0; attempt < timing.searchTries && !port; ++attempt) {
         Sleep(timing.searchPauseMs);
-        int32_t index = findInstrumentIndex(manager);
-        if (index >= 0) port = openOutputAt(index, manager);
+        PortMatch match;
+        if (findInstrument(manager, match)) port = openPort(match, manager, kInstrumentName);
         // Support's log shows which port the update went to.
-        if (port) diagnosticPrint("rvoVirize: output %d opened (%s)\n", index, shortNameOf(index).c_str());
+        if (port)
+            diagnosticPrint("rvoVirize: %soutput %u opened (%s)\n", match.manager ? "manager " : "", match.index,
+                            match.name.c_str());
     }
     if (!port) {
         *result = kUpdateNoPort;

@@ -19,6 +19,7 @@ HDEVNOTIFY g_notification = kNotRegistered;
 std::vector<DeviceChangeListener*> g_registrations;  // null: an anonymous registration
 
 static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32, "notification filter layout");
+static_assert(sizeof(WNDCLASSEXA) == (sizeof(void*) == 8 ? 80 : 48), "window class layout");
 
 LRESULT CALLBACK notifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_DEVICECHANGE && (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE)) {

@@ -3,19 +3,26 @@
 // own buffer, one message in flight at a time. WinMM's callback thread signals the
 // auto-reset completion event when the driver is done with the buffer (and on open and
 // close); the sending thread waits for that signal before it touches the buffer again.
+// The buffer and its header live in a block of their own: when a driver will not hand
+// them back, the port leaves that block (and the event) to the driver instead of freeing
+// memory it may still read or write.
 
 #include <windows.h>
 #include <mmsystem.h>
 
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "midi/MidiPorts.h"
 
 class MidiOutput : public MIDI::Output {
 public:
     static constexpr size_t kSysexBufferSize = 0x1100;
-    // How long a call waits for the driver to finish the previous message.
+    // A wait for the driver allows the message in flight its time on a MIDI cable (the
+    // slowest link a port has) plus this margin for a driver that is merely slow.
     static constexpr DWORD kCompletionWaitMs = 1000;
+    static constexpr DWORD kCableBytesPerSecond = 3125;
 
     // Throws GeneralError "midiOutOpen failed" when the port cannot be opened.
     explicit MidiOutput(uint32_t deviceIndex);
@@ -28,15 +35,35 @@ public:
     uint32_t getDeviceId() override { return deviceId_; }
     bool isPresent() override;
     bool flush() override;
+    size_t sysexCapacity() override { return kSysexBufferSize; }
+
+    // The short name of the device the handle is open on, asked through the handle (an
+    // index names another device once devices change); empty when the query fails.
+    std::string deviceShortName();
+
+    // How long a wait for the completion of a message of this many bytes may take.
+    static DWORD completionBoundMs(size_t length) {
+        return kCompletionWaitMs + static_cast<DWORD>(length * 1000 / kCableBytesPerSecond);
+    }
 
 private:
-    bool failAfterWait();
+    struct Transfer {
+        MIDIHDR header;
+        uint8_t buffer[kSysexBufferSize];
+    };
+    struct HandleCloser {
+        void operator()(HANDLE handle) const { CloseHandle(handle); }
+    };
 
-    uint8_t sysexBuffer_[kSysexBufferSize];
-    MIDIHDR header_;
+    bool waitForCompletion();
+    bool failAfterWait(const char* call, MMRESULT result);
+    void report(const char* operation, const char* call, MMRESULT result);
+
+    std::unique_ptr<Transfer> transfer_;
     HMIDIOUT handle_;
-    HANDLE completion_;
+    std::unique_ptr<void, HandleCloser> completion_;
     uint32_t deviceIndex_;
     uint32_t portId_;
     uint32_t deviceId_;
+    size_t lastLength_ = 0;  // the message last handed to WinMM, the only one that can be in flight
 };

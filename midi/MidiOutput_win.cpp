@@ -7,68 +7,100 @@
 #include "midi/WinMM.h"
 #include "support/Diagnostics.h"
 
+// The records WinMM reads and writes must have the layout its ABI fixes.
+static_assert(sizeof(MIDIHDR) == (sizeof(void*) == 8 ? 112 : 64), "MIDIHDR layout");
+static_assert(sizeof(MIDIOUTCAPSA) == 52, "MIDIOUTCAPSA layout");
+
 MidiOutput::MidiOutput(uint32_t deviceIndex)
-    : handle_(NULL),
+    : transfer_(new Transfer()),
+      handle_(NULL),
       completion_(CreateEventA(NULL, FALSE, TRUE, NULL)),
       deviceIndex_(deviceIndex),
       portId_(portIdHash(getOutputPortName(static_cast<int32_t>(deviceIndex), true, true))),
       deviceId_(portIdHash(getOutputPortName(static_cast<int32_t>(deviceIndex), true, false))) {
-    std::memset(&header_, 0, sizeof(header_));
-    std::memset(sysexBuffer_, 0, sizeof(sysexBuffer_));
-    const WinMM& mm = winmm();
     // Without the event nothing would ever tell us a message completed.
-    MMRESULT result = MMSYSERR_NOMEM;
-    if (completion_)
-        result = mm.midiOutOpen(&handle_, deviceIndex_, reinterpret_cast<DWORD_PTR>(completion_),
-                                0, CALLBACK_EVENT);
+    if (!completion_) {
+        diagnosticPrint("MidiOutput: CreateEventA failed (%lu)\n", GetLastError());
+        throw GeneralError("midiOutOpen failed");
+    }
+    const WinMM& mm = winmm();
+    const MMRESULT result = mm.midiOutOpen(&handle_, deviceIndex_, reinterpret_cast<DWORD_PTR>(completion_.get()),
+                                           0, CALLBACK_EVENT);
     if (result != MMSYSERR_NOERROR) {
+        report("open", "midiOutOpen", result);
         if (handle_) {
             mm.midiOutReset(handle_);
             mm.midiOutClose(handle_);
             handle_ = NULL;
         }
-        if (completion_) CloseHandle(completion_);
         throw GeneralError("midiOutOpen failed");
     }
 }
 
 MidiOutput::~MidiOutput() {
-    if (handle_) {
-        const WinMM& mm = winmm();
-        // A message counted as sent must not be cut off by the reset; the wait is bounded
-        // like every other wait for the driver.
-        WaitForSingleObject(completion_, kCompletionWaitMs);
-        mm.midiOutReset(handle_);
-        mm.midiOutClose(handle_);
-        handle_ = NULL;
+    if (!handle_) return;
+    const WinMM& mm = winmm();
+    // A message counted as sent must not be cut off by the reset.
+    waitForCompletion();
+    MMRESULT result = mm.midiOutReset(handle_);
+    if (result != MMSYSERR_NOERROR) report("close", "midiOutReset", result);
+    result = mm.midiOutClose(handle_);
+    if (result == MIDIERR_STILLPLAYING) {
+        // The driver still holds the header: have it handed back, then close again.
+        report("close", "midiOutClose", result);
+        result = mm.midiOutReset(handle_);
+        if (result != MMSYSERR_NOERROR) report("close", "midiOutReset", result);
+        waitForCompletion();
+        result = mm.midiOutUnprepareHeader(handle_, &transfer_->header, sizeof(MIDIHDR));
+        if (result != MMSYSERR_NOERROR) report("close", "midiOutUnprepareHeader", result);
+        result = mm.midiOutClose(handle_);
     }
-    CloseHandle(completion_);
+    if (result != MMSYSERR_NOERROR) {
+        report("close", "midiOutClose", result);
+        // The handle stays open: its driver may still read the buffer, write the header
+        // and signal the event, so they are never freed.
+        transfer_.release();
+        completion_.release();
+    }
+    handle_ = NULL;
+}
+
+void MidiOutput::report(const char* operation, const char* call, MMRESULT result) {
+    diagnosticPrint("MidiOutput %s (device %u): %s failed: %s\n", operation, deviceIndex_, call,
+                    mmresultName(result).c_str());
+}
+
+// The bound fits the message in flight: at cable speed a whole buffer takes 1.4 s to play.
+bool MidiOutput::waitForCompletion() {
+    return WaitForSingleObject(completion_.get(), completionBoundMs(lastLength_)) == WAIT_OBJECT_0;
 }
 
 // Nothing is in flight after a failure past the wait, so the signal the wait took is given
 // back: the next call must not wait for a completion that will never come.
-bool MidiOutput::failAfterWait() {
-    SetEvent(completion_);
+bool MidiOutput::failAfterWait(const char* call, MMRESULT result) {
+    report("sendSysex", call, result);
+    SetEvent(completion_.get());
     return false;
 }
 
 bool MidiOutput::sendSysex(MIDI::SysexMessage& message) {
     const size_t length = message.bytes.size();
-    if (length > sizeof(sysexBuffer_)) return false;
-    // The previous message must be done before its buffer is reused; 1000 ms bounds the
-    // time a call blocks on a driver that has stopped answering.
-    if (WaitForSingleObject(completion_, kCompletionWaitMs) != WAIT_OBJECT_0) return false;
+    if (length > kSysexBufferSize) return false;
+    // The previous message must be done before its buffer is reused.
+    if (!waitForCompletion()) return false;
     const WinMM& mm = winmm();
-    if (mm.midiOutUnprepareHeader(handle_, &header_, sizeof(header_)) != MMSYSERR_NOERROR)
-        return failAfterWait();
-    if (length) std::memcpy(sysexBuffer_, message.bytes.data(), length);
-    std::memset(&header_, 0, sizeof(header_));
-    header_.lpData = reinterpret_cast<LPSTR>(sysexBuffer_);
-    header_.dwBufferLength = static_cast<DWORD>(length);
-    if (mm.midiOutPrepareHeader(handle_, &header_, sizeof(header_)) != MMSYSERR_NOERROR)
-        return failAfterWait();
-    if (mm.midiOutLongMsg(handle_, &header_, sizeof(header_)) != MMSYSERR_NOERROR)
-        return failAfterWait();
+    MIDIHDR& header = transfer_->header;
+    MMRESULT result = mm.midiOutUnprepareHeader(handle_, &header, sizeof(header));
+    if (result != MMSYSERR_NOERROR) return failAfterWait("midiOutUnprepareHeader", result);
+    if (length) std::memcpy(transfer_->buffer, message.bytes.data(), length);
+    std::memset(&header, 0, sizeof(header));
+    header.lpData = reinterpret_cast<LPSTR>(transfer_->buffer);
+    header.dwBufferLength = static_cast<DWORD>(length);
+    result = mm.midiOutPrepareHeader(handle_, &header, sizeof(header));
+    if (result != MMSYSERR_NOERROR) return failAfterWait("midiOutPrepareHeader", result);
+    result = mm.midiOutLongMsg(handle_, &header, sizeof(header));
+    if (result != MMSYSERR_NOERROR) return failAfterWait("midiOutLongMsg", result);
+    lastLength_ = length;
     return true;
 }
 
@@ -76,19 +108,35 @@ bool MidiOutput::sendShort(MIDI::ShortMessage& message) {
     const DWORD packed = static_cast<DWORD>(message.status) |
                          (static_cast<DWORD>(message.data1 & 0xFF) << 8) |
                          (static_cast<DWORD>(message.data2 & 0xFF) << 16);
-    return winmm().midiOutShortMsg(handle_, packed) == MMSYSERR_NOERROR;
+    const MMRESULT result = winmm().midiOutShortMsg(handle_, packed);
+    if (result != MMSYSERR_NOERROR) report("sendShort", "midiOutShortMsg", result);
+    return result == MMSYSERR_NOERROR;
 }
 
 bool MidiOutput::isPresent() {
     MIDIOUTCAPSA caps;
-    return winmm().midiOutGetDevCapsA(reinterpret_cast<UINT_PTR>(handle_), &caps, sizeof(caps)) ==
-           MMSYSERR_NOERROR;
+    const MMRESULT result =
+        winmm().midiOutGetDevCapsA(reinterpret_cast<UINT_PTR>(handle_), &caps, sizeof(caps));
+    if (result != MMSYSERR_NOERROR) report("isPresent", "midiOutGetDevCapsA", result);
+    return result == MMSYSERR_NOERROR;
+}
+
+std::string MidiOutput::deviceShortName() {
+    MIDIOUTCAPSA caps = {};
+    const MMRESULT result =
+        winmm().midiOutGetDevCapsA(reinterpret_cast<UINT_PTR>(handle_), &caps, sizeof(caps));
+    if (result != MMSYSERR_NOERROR) {
+        report("deviceShortName", "midiOutGetDevCapsA", result);
+        return std::string();
+    }
+    caps.szPname[MAXPNAMELEN - 1] = '\0';
+    return winmmOutputPortName(caps.szPname, false, false);
 }
 
 // A message is handed to WinMM whole, so there is nothing held back; waiting for the one
 // in flight tells the caller that its last message arrived.
 bool MidiOutput::flush() {
-    if (WaitForSingleObject(completion_, kCompletionWaitMs) != WAIT_OBJECT_0) return false;
-    SetEvent(completion_);
+    if (!waitForCompletion()) return false;
+    SetEvent(completion_.get());
     return true;
 }

@@ -3,6 +3,7 @@
 // its receiving thread (parseInput, not locked: one thread only) and polled by the
 // application through the two locked queues.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "midi/LockedQueue.h"
@@ -63,6 +64,8 @@ public:
     // Pushes out what the port holds back; true when everything handed over so far has
     // completed, so a caller knows its last message arrived.
     virtual bool flush() = 0;
+    // The longest SysEx message the port takes; a port without a buffer of its own has no limit.
+    virtual size_t sysexCapacity() { return SIZE_MAX; }
 };
 
 }  // namespace MIDI

@@ -12,6 +12,9 @@ extern const char kPortSeparator[];
 // Combined output index: WinMM outputs first, then the device manager's ports.
 std::string getOutputPortName(int32_t index, bool longForm, bool withPortNumber);
 
+// The forms of a WinMM output's device name (the product name WinMM reports).
+std::string winmmOutputPortName(const std::string& deviceName, bool longForm, bool withPortNumber);
+
 // The forms for this system's Windows version (asks GetVersionExA).
 std::string platformPortName(const std::string& name, bool longForm, bool withPortNumber);
 // The same rule for a given major version; before 6 (Vista) names keep their suffix.

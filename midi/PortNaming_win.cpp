@@ -46,7 +46,11 @@ std::string getOutputPortName(int32_t index, bool longForm, bool withPortNumber)
         caps.szPname[MAXPNAMELEN - 1] = '\0';
         name = caps.szPname;
     }
-    return platformPortName(applyControllerRule(name), longForm, withPortNumber);
+    return winmmOutputPortName(name, longForm, withPortNumber);
+}
+
+std::string winmmOutputPortName(const std::string& deviceName, bool longForm, bool withPortNumber) {
+    return platformPortName(applyControllerRule(deviceName), longForm, withPortNumber);
 }
 
 std::string platformPortName(const std::string& name, bool longForm, bool withPortNumber) {

@@ -7,6 +7,8 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <string>
+
 struct WinMM {
     UINT(WINAPI* midiOutGetNumDevs)();
     MMRESULT(WINAPI* midiOutGetDevCapsA)(UINT_PTR, LPMIDIOUTCAPSA, UINT);
@@ -25,3 +27,6 @@ struct WinMM {
 
 // Loaded on first use; safe to call from any thread.
 const WinMM& winmm();
+
+// The name of a WinMM result for diagnostics, such as "MIDIERR_STILLPLAYING (65)".
+std::string mmresultName(MMRESULT result);

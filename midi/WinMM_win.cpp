@@ -58,3 +58,24 @@ const WinMM& winmm() {
     static const WinMM table = load();
     return table;
 }
+
+std::string mmresultName(MMRESULT result) {
+    static const struct {
+        MMRESULT code;
+        const char* name;
+    } kNames[] = {
+        {MMSYSERR_NOERROR, "MMSYSERR_NOERROR"},         {MMSYSERR_ERROR, "MMSYSERR_ERROR"},
+        {MMSYSERR_BADDEVICEID, "MMSYSERR_BADDEVICEID"}, {MMSYSERR_NOTENABLED, "MMSYSERR_NOTENABLED"},
+        {MMSYSERR_ALLOCATED, "MMSYSERR_ALLOCATED"},     {MMSYSERR_INVALHANDLE, "MMSYSERR_INVALHANDLE"},
+        {MMSYSERR_NODRIVER, "MMSYSERR_NODRIVER"},       {MMSYSERR_NOMEM, "MMSYSERR_NOMEM"},
+        {MMSYSERR_NOTSUPPORTED, "MMSYSERR_NOTSUPPORTED"}, {MMSYSERR_INVALFLAG, "MMSYSERR_INVALFLAG"},
+        {MMSYSERR_INVALPARAM, "MMSYSERR_INVALPARAM"},   {MMSYSERR_HANDLEBUSY, "MMSYSERR_HANDLEBUSY"},
+        {MIDIERR_UNPREPARED, "MIDIERR_UNPREPARED"},     {MIDIERR_STILLPLAYING, "MIDIERR_STILLPLAYING"},
+        {MIDIERR_NOTREADY, "MIDIERR_NOTREADY"},         {MIDIERR_NODEVICE, "MIDIERR_NODEVICE"},
+        {MIDIERR_BADOPENMODE, "MIDIERR_BADOPENMODE"},
+    };
+    const char* name = "unknown";
+    for (const auto& entry : kNames)
+        if (entry.code == result) name = entry.name;
+    return std::string(name) + " (" + std::to_string(result) + ")";
+}

@@ -6,6 +6,11 @@
 // events and their queued headers belong to the process that opened them: a completion
 // thread of that process finishes queued long messages (flags, then the event), as
 // WinMM's own callback thread does.
+//
+// As harsh as a real driver: a message takes length / wire speed to play, and its bytes are
+// read from the caller's buffer when they leave the port, not when it is handed over; a
+// close with a header queued is refused; a reset hands every queued header back (and turns
+// notes off, which the capture records); the device list may change between two calls.
 #define _WINMM_
 #include <windows.h>
 #include <mmsystem.h>
@@ -32,6 +37,20 @@ struct SharedDevice {
     uint32_t id;
     uint32_t input;
     uint32_t openCount;
+    uint32_t bytesPerSecond;  // 0: every message plays at once
+    uint32_t completeInCall;
+    uint32_t failCaps;
+    char name[kSimWinmmNameSize];
+};
+
+// A change of the device list waiting for its moment.
+struct SharedChange {
+    uint32_t active;
+    uint32_t moment;  // SimWinmmMoment
+    uint32_t count;   // midiOutGetNumDevs calls left, the last one included
+    uint32_t remove;
+    uint32_t targetId;
+    uint32_t newId;
     char name[kSimWinmmNameSize];
 };
 
@@ -52,6 +71,7 @@ struct SharedState {
     uint32_t failNext[SimWinmmFailureKinds];
     uint32_t deviceCount;
     SharedDevice devices[kMaxDevices];
+    SharedChange change;
     uint32_t sentCount;
     uint32_t poolUsed;
     SharedSent sent[kMaxSent];
@@ -150,6 +170,48 @@ SharedDevice* deviceById(SharedState& s, uint32_t id) {
     return nullptr;
 }
 
+void copyName(char* to, const char* from) {
+    const size_t length = from ? strnlen(from, kSimWinmmNameSize - 1) : 0;
+    std::memset(to, 0, kSimWinmmNameSize);
+    if (length) std::memcpy(to, from, length);
+}
+
+// Later devices move up one index, as WinMM renumbers after an unplug.
+bool removeDevice(SharedState& s, uint32_t id) {
+    for (uint32_t i = 0; i < s.deviceCount; ++i) {
+        if (s.devices[i].id != id) continue;
+        std::memmove(&s.devices[i], &s.devices[i + 1], (s.deviceCount - i - 1) * sizeof(SharedDevice));
+        --s.deviceCount;
+        return true;
+    }
+    return false;
+}
+
+// Inserts a new output device at position `at` of the table; later devices move down.
+void insertDevice(SharedState& s, uint32_t at, uint32_t id, const char* name) {
+    if (s.deviceCount >= kMaxDevices) return;
+    std::memmove(&s.devices[at + 1], &s.devices[at], (s.deviceCount - at) * sizeof(SharedDevice));
+    ++s.deviceCount;
+    SharedDevice& device = s.devices[at];
+    std::memset(&device, 0, sizeof(device));
+    device.id = id;
+    copyName(device.name, name);
+}
+
+// Makes the scheduled change when its moment has come.
+void changeAt(SharedState& s, SimWinmmMoment moment) {
+    SharedChange& c = s.change;
+    if (!c.active || c.moment != static_cast<uint32_t>(moment)) return;
+    if (moment == SimWinmmAtNumDevs && --c.count > 0) return;
+    c.active = 0;
+    if (c.remove) {
+        removeDevice(s, c.targetId);
+        return;
+    }
+    for (uint32_t i = 0; i < s.deviceCount; ++i)
+        if (s.devices[i].id == c.targetId) return insertDevice(s, i, c.newId, c.name);
+}
+
 uint32_t countDevices(SharedState& s, bool input) {
     uint32_t n = 0;
     for (uint32_t i = 0; i < s.deviceCount; ++i)
@@ -180,7 +242,7 @@ uint64_t qpcNow() {
 
 // Returns the record's index, or kMaxSent when the capture is full.
 uint32_t capture(SharedState& s, const SharedDevice& device, uint32_t kind, uint32_t shortMessage,
-                 const void* bytes, uint32_t length) {
+                 uint32_t length) {
     if (s.sentCount >= kMaxSent || s.poolUsed + length > kPoolBytes) return kMaxSent;
     const uint32_t index = s.sentCount;
     SharedSent& entry = s.sent[s.sentCount++];
@@ -191,37 +253,47 @@ uint32_t capture(SharedState& s, const SharedDevice& device, uint32_t kind, uint
     entry.record.acceptedQpc = qpcNow();
     entry.record.shortMessage = shortMessage;
     entry.record.length = length;
-    entry.record.outcome = kind == SimWinmmSentShort ? SimWinmmOutcomePlayed : SimWinmmOutcomeQueued;
+    entry.record.outcome = kind == SimWinmmSentLong ? SimWinmmOutcomeQueued : SimWinmmOutcomePlayed;
     std::memcpy(entry.record.deviceName, device.name, kSimWinmmNameSize);
     entry.offset = s.poolUsed;
-    if (length) std::memcpy(s.pool + s.poolUsed, bytes, length);
+    // A long message's bytes are read when they leave the port (finish).
+    if (length) std::memset(s.pool + s.poolUsed, 0, length);
     s.poolUsed += length;
     return index;
 }
 
-
-
-void copyName(char* to, const char* from) {
-    std::memset(to, 0, kSimWinmmNameSize);
-    std::strncpy(to, from ? from : "", kSimWinmmNameSize - 1);
-}
-
-void setOutcome(uint32_t sentIndex, uint32_t outcome) {
+// A long message leaves the port: its first `played` bytes are read from the caller's
+// buffer now, whatever the buffer holds by then.
+void finish(uint32_t sentIndex, uint32_t outcome, const void* data, uint32_t played) {
     SharedLock guard;
-    if (guard.state && sentIndex < guard.state->sentCount) {
-        SimWinmmSent& record = guard.state->sent[sentIndex].record;
-        record.outcome = outcome;
-        if (outcome == SimWinmmOutcomePlayed) record.completedQpc = qpcNow();
-    }
+    if (!guard.state || sentIndex >= guard.state->sentCount) return;
+    SharedSent& entry = guard.state->sent[sentIndex];
+    if (played > entry.record.length) played = entry.record.length;
+    if (played) std::memcpy(guard.state->pool + entry.offset, data, played);
+    entry.record.playedLength = played;
+    entry.record.outcome = outcome;
+    if (outcome == SimWinmmOutcomePlayed) entry.record.completedQpc = qpcNow();
 }
 
 // ---- handles of this process ----
 
 struct Pending {
     LPMIDIHDR header;
-    DWORD due;
+    DWORD start;  // when its first byte goes out
+    DWORD due;    // when its last byte has gone out
+    uint32_t bytesPerSecond;
     uint32_t sentIndex;
 };
+
+// How many of a message's bytes have left the port at `now`.
+uint32_t playedBy(const Pending& p, DWORD now) {
+    const LONG elapsed = static_cast<LONG>(now - p.start);
+    if (elapsed <= 0 || p.bytesPerSecond == 0) return 0;
+    const uint64_t bytes = static_cast<uint64_t>(elapsed) * p.bytesPerSecond / 1000;
+    return bytes < p.header->dwBufferLength ? static_cast<uint32_t>(bytes) : p.header->dwBufferLength;
+}
+
+void markDone(LPMIDIHDR header) { header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE; }
 
 struct OutHandle {
     uint32_t deviceId;
@@ -234,7 +306,6 @@ public:
     std::mutex mutex;
     std::set<OutHandle*> live;
     HANDLE wake = CreateEventA(NULL, FALSE, FALSE, NULL);
-    DWORD lastDue = 0;
 
     OutHandle* find(HMIDIOUT h) {
         auto* handle = reinterpret_cast<OutHandle*>(h);
@@ -291,8 +362,8 @@ void Handles::loop() {
                         if (static_cast<DWORD>(wait) < timeout) timeout = static_cast<DWORD>(wait);
                         break;
                     }
-                    p.header->dwFlags = (p.header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-                    setOutcome(p.sentIndex, SimWinmmOutcomePlayed);
+                    finish(p.sentIndex, SimWinmmOutcomePlayed, p.header->lpData, p.header->dwBufferLength);
+                    markDone(p.header);
                     h->pending.pop_front();
                     if (h->event) SetEvent(h->event);  // MOM_DONE
                 }
@@ -325,7 +396,9 @@ void fillCommon(MIDIOUTCAPSA& caps) {
 
 extern "C" UINT WINAPI midiOutGetNumDevs() {
     SharedLock guard;
-    return guard.state ? countDevices(*guard.state, false) : 0;
+    if (!guard.state) return 0;
+    changeAt(*guard.state, SimWinmmAtNumDevs);
+    return countDevices(*guard.state, false);
 }
 
 extern "C" UINT WINAPI midiInGetNumDevs() {
@@ -352,6 +425,7 @@ MMRESULT outDeviceName(UINT_PTR id, char (&name)[kSimWinmmNameSize]) {
     SharedDevice* device = isHandle ? deviceById(*guard.state, deviceId)
                                     : deviceByIndex(*guard.state, false, id);
     if (!device) return isHandle ? MMSYSERR_NODRIVER : MMSYSERR_BADDEVICEID;
+    if (device->failCaps) return MMSYSERR_ERROR;
     std::memcpy(name, device->name, kSimWinmmNameSize);
     return MMSYSERR_NOERROR;
 }
@@ -458,6 +532,7 @@ extern "C" MMRESULT WINAPI midiOutOpen(LPHMIDIOUT out, UINT id, DWORD_PTR callba
             delete handle;
             return MMSYSERR_NODRIVER;
         }
+        changeAt(*guard.state, SimWinmmAtOpen);
         SharedDevice* device = deviceByIndex(*guard.state, false, id);
         if (!device) {
             delete handle;
@@ -511,10 +586,19 @@ extern "C" MMRESULT WINAPI midiOutReset(HMIDIOUT h) {
     OutHandle* handle = hs.find(h);
     const MMRESULT r = checkHandle(handle);
     if (r != MMSYSERR_NOERROR) return r;
+    {
+        SharedLock guard;
+        if (!guard.state) return MMSYSERR_NODRIVER;
+        if (takeFailure(*guard.state, SimWinmmFailReset)) return MMSYSERR_ERROR;
+        if (SharedDevice* device = deviceById(*guard.state, handle->deviceId))
+            capture(*guard.state, *device, SimWinmmSentReset, 0, 0);
+    }
+    // What had left the port of the message playing stays sent; the rest never goes.
+    const DWORD now = GetTickCount();
     while (!handle->pending.empty()) {
-        LPMIDIHDR header = handle->pending.front().header;
-        header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-        setOutcome(handle->pending.front().sentIndex, SimWinmmOutcomeReturned);
+        const Pending& p = handle->pending.front();
+        finish(p.sentIndex, SimWinmmOutcomeReturned, p.header->lpData, playedBy(p, now));
+        markDone(p.header);
         handle->pending.pop_front();
         if (handle->event) SetEvent(handle->event);
     }
@@ -564,6 +648,8 @@ extern "C" MMRESULT WINAPI midiOutLongMsg(HMIDIOUT h, LPMIDIHDR header, UINT siz
     if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
     if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
     DWORD delay = 0;
+    uint32_t rate = 0;
+    bool inCall = false;
     uint32_t sentIndex = kMaxSent;
     {
         SharedLock guard;
@@ -571,17 +657,27 @@ extern "C" MMRESULT WINAPI midiOutLongMsg(HMIDIOUT h, LPMIDIHDR header, UINT siz
         SharedDevice* device = deviceById(*guard.state, handle->deviceId);
         if (!device) return MMSYSERR_NODRIVER;
         if (takeFailure(*guard.state, SimWinmmFailLongMsg)) return MIDIERR_NOTREADY;
-        sentIndex = capture(*guard.state, *device, SimWinmmSentLong, 0, header->lpData,
-                            header->dwBufferLength);
+        sentIndex = capture(*guard.state, *device, SimWinmmSentLong, 0, header->dwBufferLength);
         delay = guard.state->delayMs;
+        rate = device->bytesPerSecond;
+        inCall = device->completeInCall && handle->pending.empty();
     }
     header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
-    // The driver plays messages out in order: each completes after the one before it.
+    if (inCall) {
+        // Done before the call returns: the caller sees MHDR_DONE and a signalled event.
+        finish(sentIndex, SimWinmmOutcomePlayed, header->lpData, header->dwBufferLength);
+        markDone(header);
+        if (handle->event) SetEvent(handle->event);
+        return MMSYSERR_NOERROR;
+    }
+    // The driver plays messages out in order: each starts when the one before it is done.
     const DWORD now = GetTickCount();
     DWORD start = now;
     if (!handle->pending.empty() && static_cast<LONG>(handle->pending.back().due - now) > 0)
         start = handle->pending.back().due;
-    handle->pending.push_back(Pending{header, start + delay, sentIndex});
+    DWORD wire = 0;
+    if (rate) wire = static_cast<DWORD>((static_cast<uint64_t>(header->dwBufferLength) * 1000 + rate - 1) / rate);
+    handle->pending.push_back(Pending{header, start + delay, start + delay + wire, rate, sentIndex});
     SetEvent(hs.wake);
     return MMSYSERR_NOERROR;
 }
@@ -596,7 +692,7 @@ extern "C" MMRESULT WINAPI midiOutShortMsg(HMIDIOUT h, DWORD message) {
     SharedDevice* device = deviceById(*guard.state, handle->deviceId);
     if (!device) return MMSYSERR_NODRIVER;
     if (takeFailure(*guard.state, SimWinmmFailShortMsg)) return MIDIERR_NOTREADY;
-    capture(*guard.state, *device, SimWinmmSentShort, message, nullptr, 0);
+    capture(*guard.state, *device, SimWinmmSentShort, message, 0);
     return MMSYSERR_NOERROR;
 }
 
@@ -654,6 +750,7 @@ extern "C" void SimWinmm_Reset() {
     s.delayMs = 0;
     std::memset(s.failNext, 0, sizeof(s.failNext));
     s.deviceCount = 0;
+    s.change.active = 0;
     s.sentCount = 0;
     s.poolUsed = 0;
 }
@@ -663,9 +760,9 @@ extern "C" uint32_t SimWinmm_AddDevice(int input, const char* name) {
     if (!guard.state || guard.state->deviceCount >= kMaxDevices) return 0;
     SharedState& s = *guard.state;
     SharedDevice& device = s.devices[s.deviceCount++];
+    std::memset(&device, 0, sizeof(device));
     device.id = s.nextId++;
     device.input = input ? 1 : 0;
-    device.openCount = 0;
     copyName(device.name, name);
     return device.id;
 }
@@ -680,16 +777,46 @@ extern "C" int SimWinmm_RenameDevice(uint32_t id, const char* name) {
 
 extern "C" int SimWinmm_RemoveDevice(uint32_t id) {
     SharedLock guard;
-    if (!guard.state) return 0;
-    SharedState& s = *guard.state;
-    for (uint32_t i = 0; i < s.deviceCount; ++i) {
-        if (s.devices[i].id != id) continue;
-        // Later devices move up one index, as WinMM renumbers after an unplug.
-        std::memmove(&s.devices[i], &s.devices[i + 1], (s.deviceCount - i - 1) * sizeof(SharedDevice));
-        --s.deviceCount;
-        return 1;
-    }
-    return 0;
+    return guard.state && removeDevice(*guard.state, id) ? 1 : 0;
+}
+
+extern "C" int SimWinmm_SetWireSpeed(uint32_t id, uint32_t bytesPerSecond) {
+    SharedLock guard;
+    SharedDevice* device = guard.state ? deviceById(*guard.state, id) : nullptr;
+    if (!device) return 0;
+    device->bytesPerSecond = bytesPerSecond;
+    return 1;
+}
+
+extern "C" int SimWinmm_SetCompleteInCall(uint32_t id, int on) {
+    SharedLock guard;
+    SharedDevice* device = guard.state ? deviceById(*guard.state, id) : nullptr;
+    if (!device) return 0;
+    device->completeInCall = on ? 1 : 0;
+    return 1;
+}
+
+extern "C" int SimWinmm_FailCaps(uint32_t id, int fail) {
+    SharedLock guard;
+    SharedDevice* device = guard.state ? deviceById(*guard.state, id) : nullptr;
+    if (!device) return 0;
+    device->failCaps = fail ? 1 : 0;
+    return 1;
+}
+
+extern "C" uint32_t SimWinmm_ScheduleChange(int moment, uint32_t count, int remove, uint32_t id,
+                                            const char* name) {
+    SharedLock guard;
+    if (!guard.state || !deviceById(*guard.state, id)) return 0;
+    SharedChange& c = guard.state->change;
+    c.active = 1;
+    c.moment = moment == SimWinmmAtNumDevs ? SimWinmmAtNumDevs : SimWinmmAtOpen;
+    c.count = count ? count : 1;
+    c.remove = remove ? 1 : 0;
+    c.targetId = id;
+    c.newId = remove ? id : guard.state->nextId++;
+    copyName(c.name, name);
+    return c.newId;
 }
 
 extern "C" void SimWinmm_HoldCompletions(int hold) {

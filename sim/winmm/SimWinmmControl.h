@@ -18,10 +18,18 @@ enum SimWinmmFailure : int {
     SimWinmmFailUnprepare = 2,  // midiOutUnprepareHeader: MMSYSERR_ERROR
     SimWinmmFailLongMsg = 3,    // midiOutLongMsg: MIDIERR_NOTREADY
     SimWinmmFailShortMsg = 4,   // midiOutShortMsg: MIDIERR_NOTREADY
-    SimWinmmFailureKinds = 5
+    SimWinmmFailReset = 5,      // midiOutReset: MMSYSERR_ERROR, nothing handed back
+    SimWinmmFailureKinds = 6
 };
 
-enum SimWinmmSentKind : uint32_t { SimWinmmSentLong = 1, SimWinmmSentShort = 2 };
+// A reset record: WinMM turned every note off on every channel of the device.
+enum SimWinmmSentKind : uint32_t { SimWinmmSentLong = 1, SimWinmmSentShort = 2, SimWinmmSentReset = 3 };
+
+// When a scheduled change of the device list happens.
+enum SimWinmmMoment : int {
+    SimWinmmAtOpen = 0,     // at the start of the next midiOutOpen
+    SimWinmmAtNumDevs = 1,  // at the start of the count-th midiOutGetNumDevs from now
+};
 
 // What became of a long message: still queued, played out by the driver, or handed back
 // unplayed by midiOutReset (cut off).
@@ -38,7 +46,8 @@ struct SimWinmmSent {
     uint32_t deviceId;      // as SimWinmm_AddDevice returned it
     uint32_t timeMs;        // timeGetTime() when WinMM accepted the message
     uint32_t shortMessage;  // the packed value of a short message
-    uint32_t length;        // bytes of a long message
+    uint32_t length;        // bytes of a long message as handed over
+    uint32_t playedLength;  // of those, how many left the port (the rest of a reset one never did)
     uint32_t outcome;       // SimWinmmOutcome of a long message
     char deviceName[kSimWinmmNameSize];
     // QueryPerformanceCounter at acceptance and when the completion was signalled (0 until
@@ -59,7 +68,21 @@ typedef void (*SimWinmm_HoldCompletionsFn)(int hold);
 typedef void (*SimWinmm_SetCompletionDelayFn)(uint32_t ms);
 typedef void (*SimWinmm_FailNextFn)(int failure, uint32_t count);
 typedef uint32_t (*SimWinmm_SentCountFn)();
-// Copies record index and up to capacity bytes of it; returns 0 when there is no such record.
+// Bytes per second of an output device's link; 0 (the default) plays every message at once.
+// A message completes when its last byte has left: after length / rate.
+typedef int (*SimWinmm_SetWireSpeedFn)(uint32_t id, uint32_t bytesPerSecond);
+// The device completes a message inside midiOutLongMsg when nothing is queued before it
+// (as a software synthesizer does).
+typedef int (*SimWinmm_SetCompleteInCallFn)(uint32_t id, int on);
+// midiOutGetDevCaps fails for the device (its index stays counted).
+typedef int (*SimWinmm_FailCapsFn)(uint32_t id, int fail);
+// At the moment, inserts an output device named name before device id, or (remove set)
+// removes device id. One change is pending at a time; a new one replaces it. Returns the
+// inserted device's id (or id for a removal), 0 when there is no such device.
+typedef uint32_t (*SimWinmm_ScheduleChangeFn)(int moment, uint32_t count, int remove, uint32_t id,
+                                              const char* name);
+// Copies record index and up to capacity bytes of it (what left the port; the rest of a
+// message cut off by a reset stays 0); returns 0 when there is no such record.
 typedef int (*SimWinmm_GetSentFn)(uint32_t index, SimWinmmSent* record, uint8_t* bytes,
                                   uint32_t capacity);
 // Output handles open on present devices, in every process.
@@ -78,6 +101,10 @@ struct SimWinmmControl {
     SimWinmm_SentCountFn sentCount = nullptr;
     SimWinmm_GetSentFn getSent = nullptr;
     SimWinmm_OpenHandleCountFn openHandleCount = nullptr;
+    SimWinmm_SetWireSpeedFn setWireSpeed = nullptr;
+    SimWinmm_SetCompleteInCallFn setCompleteInCall = nullptr;
+    SimWinmm_FailCapsFn failCaps = nullptr;
+    SimWinmm_ScheduleChangeFn scheduleChange = nullptr;
 
     bool load(HMODULE module) {
         return get(module, "SimWinmm_Reset", reset) && get(module, "SimWinmm_AddDevice", addDevice) &&
@@ -88,7 +115,11 @@ struct SimWinmmControl {
                get(module, "SimWinmm_FailNext", failNext) &&
                get(module, "SimWinmm_SentCount", sentCount) &&
                get(module, "SimWinmm_GetSent", getSent) &&
-               get(module, "SimWinmm_OpenHandleCount", openHandleCount);
+               get(module, "SimWinmm_OpenHandleCount", openHandleCount) &&
+               get(module, "SimWinmm_SetWireSpeed", setWireSpeed) &&
+               get(module, "SimWinmm_SetCompleteInCall", setCompleteInCall) &&
+               get(module, "SimWinmm_FailCaps", failCaps) &&
+               get(module, "SimWinmm_ScheduleChange", scheduleChange);
     }
 
 private:

@@ -312,6 +312,47 @@ TEST_F(UpdateProtocol, StartMessageMustEndAtByte14) {
     if (port) port->release();
 }
 
+// The device list changes between the scan and the open: the index the scan matched then
+// names another device. That try finds no port; a later one finds the instrument.
+TEST_F(UpdateProtocol, DeviceChangingBeforeTheOpenNeverGetsTheFirmware) {
+    const struct {
+        const char* what;
+        std::vector<const char*> devices;  // the instrument is the second
+        bool remove;                       // the first device goes, else one comes before it
+    } cases[] = {
+        {"inserted", {"Other Synth", "Lumetra"}, false},
+        {"removed", {"Other Synth", "Lumetra", "Spare Synth"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim.reset();
+        std::vector<uint32_t> ids;
+        for (const char* name : c.devices) ids.push_back(sim.addDevice(0, name));
+        const uint32_t intruder = sim.scheduleChange(SimWinmmAtOpen, 1, c.remove, ids[0], "Intruder");
+        ASSERT_NE(intruder, 0u);
+        std::vector<Bytes> data = {dataMessage(1), dataMessage(2), dataMessage(3)};
+        Bytes file;
+        for (const Bytes& m : data) file.insert(file.end(), m.begin(), m.end());
+        load(file);
+        DebugCapture capture;
+        UpdaterDev device;
+        MIDI::Output* port = run(device);
+        ASSERT_NE(port, nullptr);
+        port->release();
+        EXPECT_EQ(result, kUpdateCompleted);
+        std::vector<Bytes> delivered;
+        for (uint32_t i = 0; i < sim.sentCount(); ++i) {
+            SimWinmmSent record = {};
+            Bytes bytes = sentBytes(i, &record);
+            if (record.kind != SimWinmmSentLong) continue;
+            EXPECT_EQ(record.deviceId, ids[1]) << "a message went to " << record.deviceName;
+            delivered.push_back(bytes);
+        }
+        EXPECT_EQ(delivered, data);
+        EXPECT_TRUE(capture.contains("not the instrument")) << capture.text();
+    }
+}
+
 }  // namespace
 
 // The device manager as the instrument search sees it: names per port, and how often each
@@ -348,6 +389,49 @@ public:
     }
     int enumerations = 0;
     bool fail = false;
+};
+
+// An output of the manager that keeps what it was sent.
+class RecordingOutput : public MIDI::Output {
+public:
+    void initialise() override {}
+    bool sendSysex(MIDI::SysexMessage& message) override {
+        sent.push_back(message.bytes);
+        return true;
+    }
+    bool sendShort(MIDI::ShortMessage&) override { return true; }
+    uint32_t getPortId() override { return 0; }
+    uint32_t getDeviceId() override { return 0; }
+    bool isPresent() override { return true; }
+    bool flush() override { return true; }
+    std::vector<Bytes> sent;
+};
+
+// A WinMM output arrives while the manager enumerates its ports; the ports are opened by
+// the index the enumeration gave them.
+class ArrivalDuringEnumeration : public EnumeratingManager {
+public:
+    ArrivalDuringEnumeration(std::vector<std::string> names, SimWinmmControl& sim)
+        : EnumeratingManager(std::move(names)), sim_(sim) {}
+    std::vector<std::string> getTypeNames() override {
+        sim_.addDevice(0, "New Synth");
+        return EnumeratingManager::getTypeNames();
+    }
+    MIDI::Output* openOutput(uint32_t index) override {
+        opened.push_back(index);
+        auto* port = new RecordingOutput();
+        port->addRef();  // one reference stays here to read what it was sent
+        ports.push_back(port);
+        return port;
+    }
+    ~ArrivalDuringEnumeration() override {
+        for (RecordingOutput* port : ports) port->release();
+    }
+    std::vector<uint32_t> opened;
+    std::vector<RecordingOutput*> ports;
+
+private:
+    SimWinmmControl& sim_;
 };
 
 class InstrumentSearch : public SimWinmmTest {
@@ -394,3 +478,32 @@ TEST_F(InstrumentSearch, NoMatchAndFailingEnumerationFindNothing) {
     EXPECT_FALSE(outputNamedLikeInstrumentExists());
     EXPECT_EQ(manager.enumerations, 2);
 }
+
+namespace {
+
+class ManagerPortSearch : public UpdateProtocol {
+protected:
+    void TearDown() override {
+        setDeviceManager(nullptr);
+        UpdateProtocol::TearDown();
+    }
+};
+
+TEST_F(ManagerPortSearch, ManagerPortIsOpenedByItsOwnIndex) {
+    sim.addDevice(0, "Other Synth");
+    ArrivalDuringEnumeration manager({"Stroma 25", "Lumetra"}, sim);
+    setDeviceManager(&manager);
+    std::vector<Bytes> data = {dataMessage(4), dataMessage(5)};
+    Bytes file;
+    for (const Bytes& m : data) file.insert(file.end(), m.begin(), m.end());
+    load(file);
+    UpdaterDev device;
+    MIDI::Output* port = rvoVirize(image, device, progress, &manager, &result, timing);
+    ASSERT_NE(port, nullptr);
+    port->release();
+    EXPECT_EQ(result, kUpdateCompleted);
+    ASSERT_EQ(manager.opened, std::vector<uint32_t>{1});
+    EXPECT_EQ(manager.ports[0]->sent, data);
+}
+
+}  // namespace

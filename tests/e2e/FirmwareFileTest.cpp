@@ -142,7 +142,7 @@ TEST_F(FirmwareFileTest, FileWithoutF7SendsNothingAndEndsWithTwo) {
     RUN_TO_EXIT(run, kUpdateTimeoutMs);
 
     expectResult(run, 2);
-    EXPECT_EQ(0u, winmm_.control().sentCount());
+    EXPECT_EQ(0u, winmm_.sent().size());
     EXPECT_EQ(1, run.session().debugCount(droppedTailLine(firmware.file.size())))
         << "debugger output: " << run.session().launcher().debugText();
     // Not 1: the port was found; and that took the pause and a look.
@@ -159,7 +159,7 @@ TEST_F(FirmwareFileTest, EmptyFileCompletesWithNothingSent) {
     RUN_TO_EXIT(run, kUpdateTimeoutMs);
 
     expectResult(run, 0);
-    EXPECT_EQ(0u, winmm_.control().sentCount());
+    EXPECT_EQ(0u, winmm_.sent().size());
     int32_t elapsed = confirmedToResult(run);
     EXPECT_GE(elapsed, kFirstLookMs);
     EXPECT_LE(elapsed, kShortUpdateMs);
@@ -202,7 +202,7 @@ TEST_F(FirmwareFileTest, SixtyFourMebibytesAreLoadedAndConfirmedThenNoEndsWithMi
         << "the confirmation came late";
     EXPECT_LE(ticksBetween(run.boxes()[0].tick, ended), static_cast<int32_t>(kExitTimeoutMs)) << "No did not end it soon";
     EXPECT_EQ(nullptr, run.progressDialog()) << "a progress dialog was shown";
-    EXPECT_EQ(0u, winmm_.control().sentCount());
+    EXPECT_EQ(0u, winmm_.sent().size());
     EXPECT_EQ(std::string::npos, run.session().launcher().debugText().find("invalid file"))
         << "debugger output: " << run.session().launcher().debugText();
 }

@@ -45,6 +45,7 @@ std::vector<WinmmSent> SimWinmm::sent() const {
     for (uint32_t i = 0; i < count; ++i) {
         WinmmSent sent = {};
         if (!control_.getSent(i, &sent.record, buffer.data(), static_cast<uint32_t>(buffer.size()))) break;
+        if (sent.record.kind == SimWinmmSentReset) continue;
         uint32_t length = sent.record.length < kLongestMessage ? sent.record.length : kLongestMessage;
         sent.bytes.assign(buffer.begin(), buffer.begin() + length);
         result.push_back(sent);

@@ -33,6 +33,7 @@ public:
     // Loads the stand-in from the system folder; empty on success, else why not.
     std::string load();
     SimWinmmControl& control() { return control_; }
+    // The messages sent, without the resets that closing a port sends.
     std::vector<WinmmSent> sent() const;
     // Entries "NAME=value" that put a started program on the same simulated WinMM.
     static std::vector<std::string> programEnvironment();

@@ -6,7 +6,10 @@
 
 #include "midi/MidiOutput.h"
 #include "midi/PortIdHash.h"
+#include "midi/PortNaming.h"
+#include "midi/VeltroDeviceList.h"
 #include "support/Diagnostics.h"
+#include "tests/common/DebugCapture.h"
 #include "tests/midi/SimWinmmFixture.h"
 
 namespace {
@@ -53,6 +56,8 @@ TEST_F(MidiOutputTest, BytesSentEqualBytesGiven) {
         MIDI::SysexMessage message = sysex(m);
         EXPECT_TRUE(port->sendSysex(message));
     }
+    // The driver reads the bytes as it plays them.
+    ASSERT_TRUE(port->flush());
     ASSERT_EQ(sim.sentCount(), messages.size());
     for (uint32_t i = 0; i < messages.size(); ++i) {
         SimWinmmSent record = {};
@@ -226,6 +231,7 @@ TEST_F(MidiOutputTest, ReleaseDoesNotCutOffMessageInFlight) {
     ASSERT_TRUE(port->sendSysex(m));
     port.release();
     EXPECT_EQ(sentRecord(0).outcome, SimWinmmOutcomePlayed);
+    EXPECT_EQ(sentRecord(1).kind, SimWinmmSentReset);
     EXPECT_EQ(sim.openHandleCount(), 0u);
 
     // A driver that never completes is cut off after the bounded wait.
@@ -236,8 +242,141 @@ TEST_F(MidiOutputTest, ReleaseDoesNotCutOffMessageInFlight) {
     stuck.release();
     EXPECT_GE(watch.ms(), 950);
     EXPECT_LT(watch.ms(), 2000);
-    EXPECT_EQ(sentRecord(1).outcome, SimWinmmOutcomeReturned);
+    EXPECT_EQ(sentRecord(2).outcome, SimWinmmOutcomeReturned);
     EXPECT_EQ(sim.openHandleCount(), 0u);
+}
+
+// The handle values the next kernel objects get: a handle left open in between takes one
+// of them. (Wine's GetProcessHandleCount answers 0.) The stand-in's own handles (its
+// completion thread and wake event) must already exist: an earlier open made them.
+std::vector<HANDLE> freeHandleSlots() {
+    std::vector<HANDLE> slots;
+    for (int i = 0; i < 8; ++i) slots.push_back(CreateEventA(NULL, FALSE, FALSE, NULL));
+    for (HANDLE slot : slots) CloseHandle(slot);
+    return slots;
+}
+
+// A manager whose ports have all gone: naming one throws, as a vanished device does.
+class VanishedManager : public VeltroDeviceList {
+public:
+    std::string getPortName(uint32_t) override { throw GeneralError("Device type not found for index"); }
+    uint32_t getPortCount() override { return 0; }
+    std::string getTypeName(uint32_t) override { throw GeneralError("Device type not found for index"); }
+    MIDI::Output* openOutput(uint32_t) override { return nullptr; }
+    MIDI::Input* openInput(uint32_t) override { return nullptr; }
+};
+
+// Whole buffers on a slow link, and a driver that completes inside the call: every message
+// goes, none is cut off when the port is released.
+TEST_F(MidiOutputTest, WaitsFitTheMessageInFlight) {
+    const struct {
+        uint32_t rate;
+        bool inCall;
+    } cases[] = {{3125, false}, {100000, false}, {0, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rate);
+        sim.reset();
+        sim.addDevice(0, "Other");
+        device = sim.addDevice(0, "2- Lumetra");
+        sim.setWireSpeed(device, c.rate);
+        sim.setCompleteInCall(device, c.inCall);
+        const std::vector<Bytes> messages = {pattern(4352, 21), pattern(4352, 22), pattern(4352, 23)};
+        {
+            Port port(1);
+            for (const Bytes& m : messages) {
+                MIDI::SysexMessage message = sysex(m);
+                EXPECT_TRUE(port->sendSysex(message));
+            }
+            EXPECT_TRUE(port->flush());
+            MIDI::SysexMessage last = sysex(pattern(4352, 24));
+            EXPECT_TRUE(port->sendSysex(last));
+        }
+        ASSERT_EQ(sim.sentCount(), messages.size() + 2);
+        for (uint32_t i = 0; i <= messages.size(); ++i) {
+            EXPECT_EQ(sentRecord(i).outcome, SimWinmmOutcomePlayed) << i;
+            EXPECT_EQ(sentBytes(i), i < messages.size() ? messages[i] : pattern(4352, 24)) << i;
+        }
+        EXPECT_EQ(sentRecord(static_cast<uint32_t>(messages.size()) + 1).kind, SimWinmmSentReset);
+    }
+}
+
+TEST_F(MidiOutputTest, OpenThatThrowsLeaksNoEvent) {
+    { Port warmUp(1); }
+    VanishedManager vanished;
+    const std::vector<HANDLE> before = freeHandleSlots();
+    // A look-up of a device that went between the count and the name, then a refused open.
+    setDeviceManager(&vanished);
+    EXPECT_THROW(MidiOutput port(5), GeneralError);
+    setDeviceManager(nullptr);
+    sim.failNext(SimWinmmFailOpen, 1);
+    EXPECT_THROW(MidiOutput port(1), GeneralError);
+    EXPECT_EQ(freeHandleSlots(), before);
+    EXPECT_EQ(sim.openHandleCount(), 0u);
+}
+
+// The first reset is refused, so the close finds the header still queued.
+TEST_F(MidiOutputTest, CloseRefusedWhilePlayingIsRetriedWithoutLeaks) {
+    { Port warmUp(1); }
+    const std::vector<HANDLE> before = freeHandleSlots();
+    const uint32_t sent = sim.sentCount();
+    DebugCapture debug;
+    sim.holdCompletions(1);
+    Port port(1);
+    MIDI::SysexMessage m = sysex(pattern(64, 25));
+    ASSERT_TRUE(port->sendSysex(m));
+    sim.failNext(SimWinmmFailReset, 1);
+    port.release();
+    EXPECT_EQ(sim.openHandleCount(), 0u);
+    EXPECT_EQ(freeHandleSlots(), before);
+    EXPECT_EQ(sentRecord(sent).outcome, SimWinmmOutcomeReturned);
+    EXPECT_TRUE(debug.contains("midiOutReset failed: MMSYSERR_ERROR (1)")) << debug.text();
+    EXPECT_TRUE(debug.contains("midiOutClose failed: MIDIERR_STILLPLAYING (65)")) << debug.text();
+}
+
+// A driver that never hands the header back keeps the buffer: what it plays later is still
+// the message, not whatever the heap put there after the port was gone.
+TEST_F(MidiOutputTest, BufferADriverStillHoldsIsNotFreed) {
+    sim.holdCompletions(1);
+    Port port(1);
+    const Bytes message = pattern(4352, 26);
+    MIDI::SysexMessage m = sysex(message);
+    ASSERT_TRUE(port->sendSysex(m));
+    sim.failNext(SimWinmmFailReset, 2);
+    port.release();
+    EXPECT_EQ(sim.openHandleCount(), 1u) << "the handle was closed although the driver held the buffer";
+    std::vector<std::vector<uint8_t>> scribble;
+    for (int i = 0; i < 64; ++i) scribble.emplace_back(sizeof(MidiOutput), 0xAA);
+    sim.holdCompletions(0);
+    ASSERT_TRUE(waitFor([&] { return sentRecord(0).outcome == SimWinmmOutcomePlayed; }, 5000));
+    EXPECT_EQ(sentBytes(0), message);
+}
+
+TEST_F(MidiOutputTest, FailedCallsAreNamedInTheDiagnostics) {
+    Port port(1);
+    DebugCapture debug;
+    MIDI::SysexMessage m = sysex(pattern(20, 27));
+    sim.failNext(SimWinmmFailLongMsg, 1);
+    EXPECT_FALSE(port->sendSysex(m));
+    sim.failNext(SimWinmmFailPrepare, 1);
+    EXPECT_FALSE(port->sendSysex(m));
+    EXPECT_TRUE(debug.contains("midiOutLongMsg failed: MIDIERR_NOTREADY (67)")) << debug.text();
+    EXPECT_TRUE(debug.contains("midiOutPrepareHeader failed: MMSYSERR_NOMEM (7)")) << debug.text();
+    sim.failNext(SimWinmmFailOpen, 1);
+    EXPECT_THROW(MidiOutput refused(0), GeneralError);
+    EXPECT_TRUE(debug.contains("midiOutOpen failed: MMSYSERR_ALLOCATED (4)")) << debug.text();
+}
+
+// The name behind the handle, not behind the index, which another device may hold by now.
+TEST_F(MidiOutputTest, DeviceShortNameFollowsTheHandle) {
+    Port port(1);
+    EXPECT_EQ(port->deviceShortName(), "2- Lumetra");
+    sim.scheduleChange(SimWinmmAtNumDevs, 1, 0, device, "Intruder");
+    EXPECT_EQ(getOutputPortName(1, false, false), "Intruder");
+    EXPECT_EQ(port->deviceShortName(), "2- Lumetra");
+    sim.renameDevice(device, "Gridlet");
+    EXPECT_EQ(port->deviceShortName(), "Gridlet");
+    sim.removeDevice(device);
+    EXPECT_EQ(port->deviceShortName(), "");
 }
 
 }  // namespace

@@ -42,7 +42,9 @@ bool writeCapture(SimWinmmControl& sim, const std::string& path) {
         SimWinmmSent record = {};
         if (!sim.getSent(i, &record, bytes.data(), static_cast<uint32_t>(bytes.size()))) break;
         std::fprintf(file, "%lu %s %s", static_cast<unsigned long>(record.timeMs), record.deviceName,
-                     record.kind == SimWinmmSentShort ? "short" : outcomeName(record.outcome));
+                     record.kind == SimWinmmSentShort   ? "short"
+                     : record.kind == SimWinmmSentReset ? "reset"
+                                                        : outcomeName(record.outcome));
         if (record.kind == SimWinmmSentShort)
             std::fprintf(file, " %06lx", static_cast<unsigned long>(record.shortMessage));
         for (uint32_t b = 0; b < record.length && b < bytes.size(); ++b) std::fprintf(file, " %02x", bytes[b]);

@@ -1,0 +1,246 @@
+// The simulated winmm.dll against what WinMM does for MIDI output, which the program relies
+// on. Reaches the stand-in through its exports only, declared by the platform headers.
+
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "sim/winmm/SimWinmmControl.h"
+
+namespace {
+
+struct Mm {
+    decltype(&midiOutGetNumDevs) numDevs;
+    decltype(&midiOutGetDevCapsA) caps;
+    decltype(&midiOutOpen) open;
+    decltype(&midiOutClose) close;
+    decltype(&midiOutReset) reset;
+    decltype(&midiOutPrepareHeader) prepare;
+    decltype(&midiOutUnprepareHeader) unprepare;
+    decltype(&midiOutLongMsg) longMsg;
+    decltype(&midiOutShortMsg) shortMsg;
+};
+
+template <typename F>
+void bind(HMODULE module, const char* name, F& slot) {
+    slot = reinterpret_cast<F>(GetProcAddress(module, name));
+    ASSERT_NE(slot, nullptr) << name;
+}
+
+long long msSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+class SimWinmmBehaviour : public ::testing::Test {
+protected:
+    void SetUp() override {
+        module = LoadLibraryExA("winmm.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        ASSERT_NE(module, nullptr);
+        ASSERT_TRUE(sim.load(module)) << "not the stand-in (WINEDLLOVERRIDES=winmm=n,b?)";
+        bind(module, "midiOutGetNumDevs", mm.numDevs);
+        bind(module, "midiOutGetDevCapsA", mm.caps);
+        bind(module, "midiOutOpen", mm.open);
+        bind(module, "midiOutClose", mm.close);
+        bind(module, "midiOutReset", mm.reset);
+        bind(module, "midiOutPrepareHeader", mm.prepare);
+        bind(module, "midiOutUnprepareHeader", mm.unprepare);
+        bind(module, "midiOutLongMsg", mm.longMsg);
+        bind(module, "midiOutShortMsg", mm.shortMsg);
+        sim.reset();
+        device = sim.addDevice(0, "Lumetra");
+        event = CreateEventA(NULL, FALSE, FALSE, NULL);
+    }
+    void TearDown() override {
+        if (sim.reset) sim.reset();
+        if (event) CloseHandle(event);
+    }
+
+    HMIDIOUT openDevice(UINT index = 0) {
+        HMIDIOUT out = NULL;
+        EXPECT_EQ(mm.open(&out, index, reinterpret_cast<DWORD_PTR>(event), 0, CALLBACK_EVENT), MMSYSERR_NOERROR);
+        EXPECT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0) << "no signal on open";
+        return out;
+    }
+    MMRESULT send(HMIDIOUT out, MIDIHDR& header, std::vector<char>& bytes) {
+        header = MIDIHDR{};
+        header.lpData = bytes.data();
+        header.dwBufferLength = static_cast<DWORD>(bytes.size());
+        const MMRESULT prepared = mm.prepare(out, &header, sizeof(header));
+        return prepared == MMSYSERR_NOERROR ? mm.longMsg(out, &header, sizeof(header)) : prepared;
+    }
+    SimWinmmSent record(uint32_t index, std::vector<char>* bytes = nullptr) {
+        SimWinmmSent r = {};
+        std::vector<char> local(0x10000);
+        sim.getSent(index, &r, reinterpret_cast<uint8_t*>(local.data()), static_cast<uint32_t>(local.size()));
+        if (bytes) bytes->assign(local.begin(), local.begin() + r.length);
+        return r;
+    }
+    std::string nameAt(UINT index) {
+        MIDIOUTCAPSA caps = {};
+        return mm.caps(index, &caps, sizeof(caps)) == MMSYSERR_NOERROR ? caps.szPname : "(fails)";
+    }
+
+    HMODULE module = nullptr;
+    SimWinmmControl sim;
+    Mm mm = {};
+    uint32_t device = 0;
+    HANDLE event = NULL;
+};
+
+TEST_F(SimWinmmBehaviour, HeaderLifecycleAndResetAsWinmmHasThem) {
+    HMIDIOUT out = openDevice();
+    sim.holdCompletions(1);
+    std::vector<char> bytes = {'\xF0', 1, 2, 3, '\xF7'};
+    MIDIHDR header = {};
+    header.lpData = bytes.data();
+    header.dwBufferLength = 5;
+    EXPECT_EQ(mm.longMsg(out, &header, sizeof(header)), MIDIERR_UNPREPARED);
+    ASSERT_EQ(send(out, header, bytes), MMSYSERR_NOERROR);
+    EXPECT_EQ(header.dwFlags & (MHDR_PREPARED | MHDR_INQUEUE | MHDR_DONE), DWORD(MHDR_PREPARED | MHDR_INQUEUE));
+    EXPECT_EQ(mm.unprepare(out, &header, sizeof(header)), MIDIERR_STILLPLAYING);
+    EXPECT_EQ(mm.close(out), MIDIERR_STILLPLAYING);
+    EXPECT_EQ(mm.shortMsg(out, 0x90), MMSYSERR_NOERROR) << "a refused close left the handle closed";
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+
+    ASSERT_EQ(mm.reset(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(header.dwFlags & (MHDR_INQUEUE | MHDR_DONE), DWORD(MHDR_DONE));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0) << "the returned header was not signalled";
+    ASSERT_EQ(sim.sentCount(), 3u);
+    EXPECT_EQ(record(0).outcome, SimWinmmOutcomeReturned);
+    EXPECT_EQ(record(2).kind, SimWinmmSentReset);
+    EXPECT_EQ(record(2).deviceId, device);
+
+    EXPECT_EQ(mm.unprepare(out, &header, sizeof(header)), MMSYSERR_NOERROR);
+    EXPECT_EQ(mm.close(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(sim.openHandleCount(), 0u);
+    EXPECT_EQ(mm.shortMsg(out, 0x90), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(mm.reset(out), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(mm.close(out), MMSYSERR_INVALHANDLE);
+}
+
+// Queued or completed inside the call: either way MHDR_DONE is set when the event wakes
+// the sender.
+TEST_F(SimWinmmBehaviour, DoneIsSetBeforeTheEventIsSignalled) {
+    for (int inCall : {0, 1}) {
+        SCOPED_TRACE(inCall);
+        sim.setCompleteInCall(device, inCall);
+        HMIDIOUT out = openDevice();
+        std::vector<char> bytes(64, 0x11);
+        MIDIHDR header = {};
+        for (int i = 0; i < 30; ++i) {
+            ASSERT_EQ(send(out, header, bytes), MMSYSERR_NOERROR);
+            if (inCall) {
+                EXPECT_EQ(header.dwFlags & (MHDR_INQUEUE | MHDR_DONE), DWORD(MHDR_DONE));
+            }
+            ASSERT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0);
+            ASSERT_TRUE(header.dwFlags & MHDR_DONE) << "signalled before done, message " << i;
+            ASSERT_EQ(mm.unprepare(out, &header, sizeof(header)), MMSYSERR_NOERROR);
+        }
+        EXPECT_EQ(mm.close(out), MMSYSERR_NOERROR);
+    }
+}
+
+// Completion when the last byte has left at the device's rate; the bytes are those the
+// buffer holds while it plays, so a buffer rewritten while queued shows in the capture.
+TEST_F(SimWinmmBehaviour, WireSpeedPacesCompletionsAndBytesAreReadAsPlayed) {
+    const struct {
+        uint32_t rate;
+        size_t length;
+    } cases[] = {{3125, 625}, {31250, 3125}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rate);
+        sim.reset();
+        device = sim.addDevice(0, "Lumetra");
+        sim.setWireSpeed(device, c.rate);
+        const long long wireMs = static_cast<long long>(c.length * 1000 / c.rate);
+        HMIDIOUT out = openDevice();
+        std::vector<char> first(c.length, 0x01), second(c.length, 0x02);
+        MIDIHDR a = {}, b = {};
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(send(out, a, first), MMSYSERR_NOERROR);
+        ASSERT_EQ(send(out, b, second), MMSYSERR_NOERROR);
+        first.assign(c.length, 0x55);  // rewritten while the driver owns it
+        ASSERT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
+        EXPECT_GE(msSince(start), wireMs - 20);
+        EXPECT_TRUE(a.dwFlags & MHDR_DONE);
+        while (!(b.dwFlags & MHDR_DONE) && msSince(start) < 5000) WaitForSingleObject(event, 100);
+        EXPECT_GE(msSince(start), 2 * wireMs - 20) << "the second message did not wait for the first";
+        std::vector<char> captured;
+        EXPECT_EQ(record(0, &captured).playedLength, c.length);
+        EXPECT_EQ(captured, first);
+        EXPECT_EQ(mm.close(out), MMSYSERR_NOERROR);
+    }
+}
+
+TEST_F(SimWinmmBehaviour, ResetCutsTheMessagePlayingWhereItIs) {
+    sim.setWireSpeed(device, 3125);
+    HMIDIOUT out = openDevice();
+    std::vector<char> bytes(0x8000, 0x33);  // 10 s on the wire
+    MIDIHDR header = {};
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(send(out, header, bytes), MMSYSERR_NOERROR);
+    Sleep(300);  // the check below measures what left meanwhile, however long this took
+    const long long before = msSince(start);
+    ASSERT_EQ(mm.reset(out), MMSYSERR_NOERROR);
+    const long long after = msSince(start);
+    std::vector<char> captured;
+    SimWinmmSent cut = record(0, &captured);
+    EXPECT_EQ(cut.outcome, SimWinmmOutcomeReturned);
+    EXPECT_GE(cut.playedLength, (before - 20) * 3125 / 1000);
+    EXPECT_LE(cut.playedLength, (after + 20) * 3125 / 1000);
+    EXPECT_EQ(std::string(captured.begin(), captured.begin() + cut.playedLength), std::string(cut.playedLength, 0x33));
+    EXPECT_EQ(mm.close(out), MMSYSERR_NOERROR);
+}
+
+TEST_F(SimWinmmBehaviour, CapsQueryCanFailForAnIndexInRange) {
+    const uint32_t broken = sim.addDevice(0, "Broken");
+    sim.addDevice(0, "After");
+    sim.failCaps(broken, 1);
+    EXPECT_EQ(mm.numDevs(), 3u);
+    EXPECT_EQ(nameAt(0), "Lumetra");
+    EXPECT_EQ(nameAt(1), "(fails)");
+    EXPECT_EQ(nameAt(2), "After");
+}
+
+// A device comes or goes at a chosen moment, shifting the indices of those after it.
+TEST_F(SimWinmmBehaviour, DeviceListChangesAtTheChosenMoment) {
+    const struct {
+        SimWinmmMoment moment;
+        uint32_t count;
+        bool remove;
+        std::vector<std::string> after;
+    } cases[] = {
+        {SimWinmmAtNumDevs, 2, false, {"Other", "Intruder", "Lumetra"}},
+        {SimWinmmAtNumDevs, 1, true, {"Lumetra"}},
+        {SimWinmmAtOpen, 1, false, {"Other", "Intruder", "Lumetra"}},
+        {SimWinmmAtOpen, 1, true, {"Lumetra"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(&c - cases));
+        sim.reset();
+        const uint32_t other = sim.addDevice(0, "Other");
+        const uint32_t lumetra = sim.addDevice(0, "Lumetra");
+        const uint32_t id = sim.scheduleChange(c.moment, c.count, c.remove, c.remove ? other : lumetra, "Intruder");
+        ASSERT_NE(id, 0u);
+        EXPECT_EQ(nameAt(1), "Lumetra");
+        if (c.moment == SimWinmmAtNumDevs) {
+            if (c.count > 1) {
+                EXPECT_EQ(mm.numDevs(), 2u) << "changed before its call";
+            }
+            mm.numDevs();
+        } else {
+            EXPECT_EQ(mm.numDevs(), 2u);
+            HMIDIOUT out = openDevice(0);
+            EXPECT_EQ(mm.close(out), MMSYSERR_NOERROR);
+        }
+        ASSERT_EQ(mm.numDevs(), c.after.size());
+        for (UINT i = 0; i < c.after.size(); ++i) EXPECT_EQ(nameAt(i), c.after[i]) << i;
+    }
+}
+
+}  // namespace
