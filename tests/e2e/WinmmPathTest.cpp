@@ -3,6 +3,8 @@
 // open. The instrument is reached by its WinMM port name alone: the Zeph library offers
 // no device here.
 
+#include <cstdio>
+
 #include "tests/e2e/InstrumentTest.h"
 
 namespace {
@@ -50,6 +52,18 @@ TEST_P(SlowLink, WholeBuffersArriveInOrderAndTheUpdateCompletes) {
 
     expectResult(run, 0);
     expectDelivered(firmware.expected, port);
+    // The link set the pace: the last byte left no sooner than the rate allows.
+    std::vector<WinmmSent> sent = winmm_.sent();
+    ASSERT_FALSE(sent.empty());
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    const double wireMs =
+        1000.0 * static_cast<double>(sent.back().record.completedQpc - sent.front().record.acceptedQpc) / frequency.QuadPart;
+    const double leastMs = 1000.0 * kPortBufferBytes * sent.size() / GetParam().bytesPerSecond;
+    EXPECT_GE(wireMs, leastMs - 20);
+    RecordProperty("wire_ms", std::to_string(static_cast<int>(wireMs)));
+    std::printf("%zu x %zu bytes at %u bytes/s: %.0f ms from the first acceptance to the last completion\n",
+                sent.size(), kPortBufferBytes, GetParam().bytesPerSecond, wireMs);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, SlowLink,
