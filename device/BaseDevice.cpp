@@ -24,10 +24,16 @@ BaseDevice::BaseDevice(const char* name, int deviceNumber)
     std::memset(ring_, 0, sizeof ring_);
 }
 
-BaseDevice::~BaseDevice() {
+BaseDevice::~BaseDevice() { unbind(); }
+
+void BaseDevice::unbind() {
+    rebindPending_.store(false);
     destroyLibraryObject(input_);
+    input_ = nullptr;
     destroyLibraryObject(output_);
+    output_ = nullptr;
     releaseConnection(connection_);
+    connection_ = nullptr;
 }
 
 // Holds the ports for one use on a program thread and lets go at the end of the scope.

@@ -72,6 +72,10 @@ protected:
 
     void parseShortMessages();
     bool growSysexBuffer();
+    // Ends the input's deliveries, then the output and the connection. A derived device
+    // calls it from its own destructor: once that has run, the hooks a delivery in flight
+    // would call are gone.
+    void unbind();
     // For onConnectionChanged, which runs while a rebind holds the ports.
     bool isConnectedWithPortsHeld() const { return input_ && output_; }
 

@@ -1,8 +1,12 @@
 #include "device/UpdaterDev.h"
 
+#include "device/UpdateProtocol.h"
 #include "support/Diagnostics.h"
 
-UpdaterDev::UpdaterDev() : BaseDevice("Lumetra", 30) { connectDevice(); }
+UpdaterDev::UpdaterDev() : BaseDevice(kInstrumentName, 30) { connectDevice(); }
+
+// A status answer still being delivered calls onStatus: the input ends while it exists.
+UpdaterDev::~UpdaterDev() { unbind(); }
 
 // Runs with the ports held (at the end of a rebind), so it reads them without asking again.
 // The status of a new connection was cleared before its request went out: a library that

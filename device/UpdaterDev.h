@@ -9,6 +9,7 @@
 class UpdaterDev : public BaseDevice {
 public:
     UpdaterDev();
+    ~UpdaterDev();
 
     bool statusReceived() const { return statusReceived_.load(); }
     uint32_t statusValue() const { return statusValue_.load(); }

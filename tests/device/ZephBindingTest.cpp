@@ -44,18 +44,39 @@ protected:
     void SetUp() override {
         for (const char* name : {"CARROWICK_SIMZEPH_VERSION", "CARROWICK_SIMZEPH_CREATE_NULL",
                                  "CARROWICK_SIMZEPH_NO_DEVICE", "CARROWICK_SIMZEPH_LUMETRA_DELAY_MS",
-                                 "CARROWICK_SIMZEPH_ANSWER_AT_ONCE"})
+                                 "CARROWICK_SIMZEPH_ANSWER_AT_ONCE", "CARROWICK_SIMZEPH_CALLBACK_IN_CREATE",
+                                 "CARROWICK_SIMZEPH_CALLBACK_IN_DESTROY", "CARROWICK_SIMZEPH_BACK_MS"})
             SetEnvironmentVariableA(name, nullptr);
-        _putenv("CARROWICK_SIMZEPH_VERSION=");
-        _putenv("CARROWICK_SIMZEPH_CREATE_NULL=");
-        _putenv("CARROWICK_SIMZEPH_NO_DEVICE=");
-        _putenv("CARROWICK_SIMZEPH_ANSWER_AT_ONCE=");
+        for (const char* unset : {"CARROWICK_SIMZEPH_VERSION=", "CARROWICK_SIMZEPH_CREATE_NULL=",
+                                  "CARROWICK_SIMZEPH_NO_DEVICE=", "CARROWICK_SIMZEPH_ANSWER_AT_ONCE=",
+                                  "CARROWICK_SIMZEPH_CALLBACK_IN_CREATE=", "CARROWICK_SIMZEPH_CALLBACK_IN_DESTROY=",
+                                  "CARROWICK_SIMZEPH_BACK_MS="})
+            _putenv(unset);
         _putenv("CARROWICK_SIMZEPH_LUMETRA_DELAY_MS=-1");
         setLocation(kSimPath);
         ASSERT_NE(sim.module, nullptr) << "the simulated library is not installed";
         sim.get<SimZephResetFn>("SimZeph_Reset")();
     }
-    void TearDown() override { removeKey(); }
+    // Whatever a test did, the library saw no use of a destroyed object, no object destroyed
+    // twice or on one of its own threads.
+    void TearDown() override {
+        removeKey();
+        EXPECT_EQ(text<SimZephViolationsFn>("SimZeph_Violations"), "");
+    }
+
+    template <typename Fn>
+    std::string text(const char* name) {
+        std::vector<char> buffer(65536);
+        sim.get<Fn>(name)(buffer.data(), static_cast<int>(buffer.size()));
+        return buffer.data();
+    }
+    std::string events() { return text<SimZephEventsFn>("SimZeph_Events"); }
+    // Objects of one kind created and destroyed so far.
+    std::pair<int, int> objects(SimZephKind kind) {
+        int created = 0, destroyed = 0;
+        sim.get<SimZephObjectsFn>("SimZeph_Objects")(kind, &created, &destroyed);
+        return {created, destroyed};
+    }
 
     int counter(int which) {
         int values[4] = {};
@@ -194,7 +215,7 @@ TEST_F(ZephBinding, RebindFromLibraryThreadsWhileInUse) {
     std::vector<uint8_t> status{0xF0, 0x00, 0x7A, 0x51, 0x03, 0x01, 0x7F, 0x20, 0x00, 0x00, 0x07, 0x00, 0x00, 0xF7};
     std::atomic<bool> stop{false};
     std::thread writer([&] {
-        uint8_t packet[15] = {0xF0, 0x00, 0x7A, 0x51, 0x03, 0x71, 0, 0, 0, 0, 0, 0, 0, 0, 0xF7};
+        uint8_t packet[15] = {0xF0, 0x00, 0x7A, 0x51, 0x03, 0x70, 0, 0, 0, 0, 0, 0, 0, 0, 0xF7};
         while (!stop) device.writeSysex(packet, 15);
     });
     std::thread feeder([&] {
@@ -206,9 +227,105 @@ TEST_F(ZephBinding, RebindFromLibraryThreadsWhileInUse) {
     writer.join();
     feeder.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
-    // Every rebind that was asked for has run and left exactly one connection's ports.
-    EXPECT_TRUE(waitFor([&] { return counter(0) - counter(1) == 1 && counter(2) == 2; }));
+    // The last rebind asked for is carried out at the next use of the ports, and leaves
+    // exactly one connection's ports.
     EXPECT_TRUE(device.isConnected());
+    EXPECT_EQ(counter(0) - counter(1), 1);
+    EXPECT_EQ(counter(2), 2);
+}
+
+// What the connection offers against what the device keeps: its number, counts of exactly
+// 1, the last match winning, a null entry skipped; every offered device object is
+// destroyed once, and only the kept ports stay open.
+TEST_F(ZephBinding, DeviceMatchingTable) {
+    struct Case {
+        const char* devices;
+        bool connected;
+        int requests;    // status requests: one per output opened
+        int openPorts;   // left open once bound
+        const char* kept;  // the input kept, when there is one
+    } const cases[] = {
+        {"30:1:1", true, 1, 2, "input #1"},
+        {"12:1:1", false, 0, 0, nullptr},
+        {"12:1:1,30:1:1", true, 1, 2, "input #1"},
+        {"30:1:1,30:1:1", true, 2, 2, "input #2"},
+        {"null,30:1:1,null", true, 1, 2, "input #1"},
+        {"30:2:1", false, 1, 1, nullptr},
+        {"30:1:2", false, 0, 1, "input #1"},
+        {"30:0:0", false, 0, 0, nullptr},
+        {"30:1:1,31:1:1", true, 1, 2, "input #1"},
+    };
+    auto setDevices = sim.get<SimZephSetDevicesFn>("SimZeph_SetDevices");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.devices);
+        sim.get<SimZephResetFn>("SimZeph_Reset")();
+        ASSERT_NE(setDevices(c.devices), 0);
+        {
+            UpdaterDev device;
+            EXPECT_EQ(device.isConnected(), c.connected);
+            EXPECT_EQ(static_cast<int>(writes().size()), c.requests);
+            EXPECT_EQ(counter(2), c.openPorts);
+            std::pair<int, int> devices = objects(SimZephDevices);
+            EXPECT_EQ(devices.first, devices.second) << "offered device objects not destroyed";
+            if (c.kept) {
+                std::pair<int, int> inputs = objects(SimZephInputs);
+                EXPECT_EQ(inputs.first - inputs.second, 1);
+                EXPECT_EQ(events().find(std::string("destroy ") + c.kept), std::string::npos) << events();
+            }
+        }
+        EXPECT_EQ(counter(2), 0) << "ports left open after the device";
+    }
+    setDevices(nullptr);
+}
+
+// A rebind ends the old connection before it asks for the next one.
+TEST_F(ZephBinding, OldConnectionEndsBeforeTheNextIsCreated) {
+    UpdaterDev device;
+    device.connectDevice();
+    std::string log = events();
+    size_t destroyed = log.find("destroy connection #1");
+    size_t created = log.find("create connection #2");
+    ASSERT_NE(destroyed, std::string::npos) << log;
+    ASSERT_NE(created, std::string::npos) << log;
+    EXPECT_LT(destroyed, created) << log;
+    EXPECT_LT(log.find("destroy input #1"), created) << log;
+    EXPECT_LT(log.find("destroy output #1"), created) << log;
+}
+
+// A library may call back from inside ZEPHCreate or ZEPHDestroy, on the caller's thread:
+// the rebind in progress already covers it, so binding ends, and the device is connected.
+TEST_F(ZephBinding, CallbacksInsideCreateAndDestroyEndTheBind) {
+    for (const char* mode : {"CARROWICK_SIMZEPH_CALLBACK_IN_CREATE=1", "CARROWICK_SIMZEPH_CALLBACK_IN_DESTROY=1"}) {
+        SCOPED_TRACE(mode);
+        sim.get<SimZephResetFn>("SimZeph_Reset")();
+        _putenv(mode);
+        {
+            UpdaterDev device;
+            device.connectDevice();
+            device.connectDevice();
+            EXPECT_TRUE(device.isConnected());
+            EXPECT_EQ(counter(0), 3) << "one connection per connectDevice";
+            EXPECT_EQ(counter(0) - counter(1), 1);
+        }
+        _putenv(std::string(mode).replace(std::string(mode).find('=') + 1, 1, "").c_str());
+    }
+}
+
+// After the start message the instrument reboots: the library drops it and calls back
+// from its own thread. The program rebinds on its own thread at the next use: not
+// connected while the instrument is away, connected again once it is back.
+TEST_F(ZephBinding, RebootingInstrumentIsBoundAgainOnTheProgramsThread) {
+    _putenv("CARROWICK_SIMZEPH_BACK_MS=300");
+    UpdaterDev device;
+    ASSERT_TRUE(device.isConnected());
+    uint8_t start[15] = {0xF0, 0x00, 0x7A, 0x51, 0x03, 0x71, 1, 2, 3, 4, 5, 6, 7, 8, 0xF7};
+    ASSERT_TRUE(device.writeSysex(start, 15));
+    // The callback comes from the library's thread, a moment after the write.
+    EXPECT_TRUE(waitFor([&] { return !device.isConnected(); })) << events();
+    ASSERT_TRUE(waitFor([&] { return events().find("back device 30") != std::string::npos; })) << events();
+    EXPECT_TRUE(waitFor([&] { return device.isConnected(); }));
+    // The rebind that found it again asked for its status.
+    EXPECT_TRUE(waitFor([&] { return device.statusReceived(); }));
 }
 
 }  // namespace
