@@ -131,6 +131,32 @@ TEST_F(MidiList, DataRangeRequestFailureFailsTheEnumeration) {
     filter->Release();
 }
 
+// One hung request costs one time limit: the filter is left out and not asked again,
+// whichever request hung.
+TEST_F(MidiList, HungDriverIsLeftOutWithinOneTimeLimit) {
+    IsMidiDataRange = kstest::AcceptHiddenRange;
+    driver.addDevice("\\\\?\\usb#good").addHiddenMidiPin(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK);
+    const simks::PropertyFault hang = kstest::Fault(simks::PropertyFault::Hang);
+    const ULONG hungProperties[] = {KSPROPERTY_PIN_DATARANGES, KSPROPERTY_PIN_COMMUNICATION};
+    for (ULONG id : hungProperties) {
+        const std::string path = "\\\\?\\usb#hung" + std::to_string(id);
+        driver.addDevice(path).addHiddenMidiPin(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK).fault(id, hang);
+        capture.clear();
+        auto start = std::chrono::steady_clock::now();
+        {
+            FilterList list(audio);
+            list.EnumerateDevices();
+            ASSERT_EQ(list.GetFilterCount(), 1u) << id;
+            EXPECT_STREQ(list.GetFilter(0)->GetDevicePath(), "\\\\?\\usb#good");
+        }
+        EXPECT_LT(kstest::ElapsedMs(start), kstest::kHungRequestBoundMs) << id;
+        EXPECT_TRUE(Shows("CKsIrpTarget::SyncIoctl WaitForSingleObject failed dwWait:0x00000102")) << id;
+        driver.removeDevice(path);
+    }
+    EXPECT_EQ(driver.liveRequests(), 0u);
+    EXPECT_EQ(driver.openHandles(), 0);
+}
+
 TEST_F(MidiList, SeveralRangesConnectWithTheFirst) {
     IsMidiDataRange = kstest::AcceptHiddenRange;
     simks::SimDevice& dev = driver.addDevice("\\\\?\\usb#several");

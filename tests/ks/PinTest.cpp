@@ -130,6 +130,60 @@ TEST_F(Pin, TruncatedReplyIsReadByItsCompletedSize) {
     EXPECT_EQ(second.GetDataRangeCount(), 0u);
 }
 
+TEST_F(Pin, FixedSizePropertiesRejectShortReplies) {
+    const struct {
+        ULONG id;
+        size_t size;
+    } fixed[] = {{KSPROPERTY_PIN_COMMUNICATION, 4},
+                 {KSPROPERTY_PIN_DATAFLOW, 4},
+                 {KSPROPERTY_PIN_CINSTANCES, 8},
+                 {KSPROPERTY_PIN_GLOBALCINSTANCES, 8},
+                 {KSPROPERTY_PIN_CATEGORY, 16}};
+    filter = OpenFilter(kPath);
+    for (const auto& f : fixed) {
+        for (size_t got : {size_t(0), f.size - 1}) {
+            simPin->fault(f.id, kstest::Replace(simks::Bytes(got, 0xAB)));
+            HRESULT outcome = S_OK;
+            CKsPin pin(filter, 0, &outcome);
+            EXPECT_EQ(outcome, S_FALSE) << f.id << " " << got;
+            // No field took any of the short reply's bytes.
+            EXPECT_NE(pin.GetCommunication() & 0xFF, 0xABu);
+            EXPECT_NE(pin.GetDataFlow() & 0xFF, 0xABu);
+            EXPECT_NE(pin.GetInstances().PossibleCount & 0xFF, 0xABu);
+            EXPECT_NE(pin.GetGlobalInstances().PossibleCount & 0xFF, 0xABu);
+            EXPECT_NE(pin.GetCategory().Data1 & 0xFF, 0xABu);
+        }
+        simPin->fault(f.id, kstest::Replace(simks::Bytes(f.size, 0)));
+    }
+}
+
+TEST_F(Pin, RangeRepliesBeyondTheBlockAreFailedReads) {
+    using simks::PropertyFault;
+    simks::Bytes ranges = kstest::Header(1, 96);
+    simks::Bytes range = kstest::MidiPortRange();
+    ranges.insert(ranges.end(), range.begin(), range.end());
+    const PropertyFault faults[] = {kstest::Fault(PropertyFault::Grow, ranges, 0),
+                                    kstest::Fault(PropertyFault::Oversize, ranges, 8)};
+    filter = OpenFilter(kPath);
+    for (const PropertyFault& fault : faults) {
+        simPin->fault(KSPROPERTY_PIN_DATARANGES, fault);
+        HRESULT outcome = S_OK;
+        CKsPin pin(filter, 0, &outcome);
+        EXPECT_EQ(outcome, S_FALSE) << fault.kind;
+        EXPECT_EQ(pin.GetDataRangeCount(), 0u) << fault.kind;
+    }
+}
+
+TEST_F(Pin, InstantiatingAgainClosesTheFirstInstance) {
+    CKsPin* pin = Running();
+    int open = driver.openHandles();
+    ASSERT_EQ(pin->Instantiate(FALSE), S_OK);
+    EXPECT_EQ(simPin->createCount(), 2);
+    EXPECT_EQ(simPin->openInstances(), 1);
+    EXPECT_EQ(driver.openHandles(), open);
+    EXPECT_EQ(simPin->stateRequests().back(), uint32_t(KSSTATE_STOP));
+}
+
 TEST_F(Pin, InstantiateWithoutConnectBlockCallsNothing) {
     CKsPin* pin = Build();
     EXPECT_EQ(pin->Instantiate(FALSE), E_INVALIDARG);
