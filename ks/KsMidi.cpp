@@ -186,7 +186,8 @@ HRESULT CKsMidiFilter::EnumeratePins() {
             delete pin;
             KsTrace(6, "%s Leave, returning %#08x", "CKsMidiFilter::EnumeratePins", static_cast<unsigned>(outcome));
             return outcome;
-        } else if (m_pins.AddTail(pin) == nullptr) {
+        } else if (m_pins.AddTail(static_cast<CKsPin*>(pin)) == nullptr) {
+            // Stored as the CKsPin* every reader of the list takes it back as.
             delete pin;
             KsTrace(1, "Unable to allocate list entry to save pin in");
             result = E_OUTOFMEMORY;

@@ -136,9 +136,30 @@ SimPin& SimPin::refuseState(uint32_t state, DWORD error) { SIM_LOCK; refusedStat
 SimPin& SimPin::setCreateError(DWORD error) { SIM_LOCK; createError_ = error; return *this; }
 
 void SimPin::queueInput(const Bytes& midi) {
+    std::vector<Frame> frames;
+    for (size_t at = 0; at < midi.size(); at += 12) {
+        Bytes part(midi.begin() + at, midi.begin() + std::min(midi.size(), at + 12));
+        frames.push_back(Frame{part, static_cast<uint32_t>(part.size()), ERROR_SUCCESS});
+    }
+    queueFrames(frames);
+}
+
+void SimPin::queueFrame(uint32_t byteCount, const Bytes& midi) {
+    queueFrames({Frame{Bytes(midi.begin(), midi.begin() + std::min<size_t>(midi.size(), 12)), byteCount,
+                       ERROR_SUCCESS}});
+}
+
+void SimPin::failNextRead(const Bytes& midi, DWORD error) {
+    queueFrames({Frame{Bytes(midi.begin(), midi.begin() + std::min<size_t>(midi.size(), 12)),
+                       static_cast<uint32_t>(std::min<size_t>(midi.size(), 12)), error}});
+}
+
+void SimPin::setReadStartDelay(unsigned delayMs) { SIM_LOCK; readStartDelayMs_ = delayMs; }
+int SimPin::readsStarted() const { SIM_LOCK; return readsStarted_; }
+
+void SimPin::queueFrames(const std::vector<Frame>& frames) {
     SIM_LOCK;
-    for (size_t at = 0; at < midi.size(); at += 12)
-        input_.push_back(Bytes(midi.begin() + at, midi.begin() + std::min(midi.size(), at + 12)));
+    input_.insert(input_.end(), frames.begin(), frames.end());
     for (size_t i = 0; i < driver_->pending_.size() && !input_.empty();) {
         SimKsDriver::Pending p = driver_->pending_[i];
         if (p.pin == this && p.kind == SimKsDriver::Kind::Read && !p.cancelling) {
@@ -467,6 +488,17 @@ struct SimOs {
 
     static BOOL WINAPI Ioctl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD bytes,
                              LPOVERLAPPED overlapped) {
+        unsigned delay = 0;
+        if (code == IOCTL_KS_READ_STREAM) {
+            auto l = lock();
+            auto it = d().handles_.find(h);
+            if (it != d().handles_.end() && it->second.pin) {
+                ++it->second.pin->readsStarted_;
+                delay = it->second.pin->readStartDelayMs_;
+            }
+            d().changed_.notify_all();
+        }
+        if (delay) Sleep(delay);
         auto l = lock();
         return d().ioctl(h, code, in, inSize, out, outSize, bytes, overlapped);
     }
@@ -961,7 +993,9 @@ BOOL SimKsDriver::stream(HANDLE handle, const Handle& h, bool write, void* out, 
         return SimOs::fail(ERROR_IO_PENDING);
     }
     if (!pin->input_.empty()) {
+        const DWORD error = pin->input_.front().error;
         completeRead(Pending{handle, overlapped, GetCurrentThreadId(), header, Kind::Read, pin, 0, false});
+        if (error != ERROR_SUCCESS) return SimOs::fail(error);
         *bytes = header->Size;
         return TRUE;
     }
@@ -972,20 +1006,24 @@ BOOL SimKsDriver::stream(HANDLE handle, const Handle& h, bool write, void* out, 
 void SimKsDriver::completeRead(const Pending& p) {
     SimPin* pin = p.pin;
     KSSTREAM_HEADER* header = p.header;
+    SimPin::Frame& frame = pin->input_.front();
     uint32_t room = std::min<uint32_t>(12, header->FrameExtent - sizeof(KSMUSICFORMAT));
-    Bytes& frame = pin->input_.front();
-    uint32_t n = std::min<uint32_t>(room, static_cast<uint32_t>(frame.size()));
+    // A frame with its own ByteCount goes whole into one read.
+    const bool whole = frame.byteCount != frame.midi.size() || frame.error != ERROR_SUCCESS;
+    uint32_t n = std::min<uint32_t>(room, static_cast<uint32_t>(frame.midi.size()));
     uint8_t* data = static_cast<uint8_t*>(header->Data);
     uint32_t zero = 0;
+    uint32_t count = whole ? frame.byteCount : n;
     std::memcpy(data, &zero, 4);
-    std::memcpy(data + 4, &n, 4);
-    std::memcpy(data + 8, frame.data(), n);
+    std::memcpy(data + 4, &count, 4);
+    std::memcpy(data + 8, frame.midi.data(), n);
     header->DataUsed = sizeof(KSMUSICFORMAT) + n;
-    if (n == frame.size())
+    const uint32_t status = statusFromError(frame.error);
+    if (whole || n == frame.midi.size())
         pin->input_.pop_front();
     else
-        frame.erase(frame.begin(), frame.begin() + n);
-    finish(p.overlapped, kStatusSuccess, header->Size);
+        frame.midi.erase(frame.midi.begin(), frame.midi.begin() + n);
+    finish(p.overlapped, status, header->Size);
 }
 
 void SimKsDriver::later(unsigned delayMs, std::function<void()> action) {

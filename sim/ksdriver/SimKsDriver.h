@@ -100,6 +100,14 @@ public:
     // Streaming.
     // Queues MIDI bytes for reads; each read delivers at most 12 of them in one entry.
     void queueInput(const Bytes& midi);
+    // The next read delivers these bytes (at most 12) in an entry whose ByteCount says
+    // byteCount, more than the frame can hold if so chosen.
+    void queueFrame(uint32_t byteCount, const Bytes& midi);
+    // The next read writes these bytes into the buffer, then fails with the error.
+    void failNextRead(const Bytes& midi, DWORD error = ERROR_GEN_FAILURE);
+    // Each read takes this long to start, before it resets its event (a slow driver entry).
+    void setReadStartDelay(unsigned delayMs);
+    int readsStarted() const;
     void setWriteMode(WriteMode mode, unsigned delayMs = 20);
     // The write with this number (from 0) pends and completes after the write delay
     // with the error, whatever the mode.
@@ -128,6 +136,8 @@ private:
     friend class SimDevice;
     friend struct SimOs;
     SimPin(SimKsDriver* driver, SimDevice* device, uint32_t id) : driver_(driver), device_(device), id_(id) {}
+    struct Frame;
+    void queueFrames(const std::vector<Frame>& frames);
 
     SimKsDriver* driver_;
     SimDevice* device_;
@@ -146,7 +156,14 @@ private:
     std::map<size_t, DWORD> failedWrites_;
     DWORD createError_ = 0;
     // Run time.
-    std::deque<Bytes> input_;
+    struct Frame {
+        Bytes midi;
+        uint32_t byteCount;
+        DWORD error;
+    };
+    std::deque<Frame> input_;
+    unsigned readStartDelayMs_ = 0;
+    int readsStarted_ = 0;
     WriteMode writeMode_ = WriteMode::Now;
     unsigned writeDelayMs_ = 20;
     std::vector<SimWrite> writes_;
