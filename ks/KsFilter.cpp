@@ -147,7 +147,7 @@ HRESULT CKsFilter::GetPinPropertyMulti(ULONG pinId, const ksbytes::KsGuid& set, 
             hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &property, sizeof property, data, size, &bytes);
             // More than the block holds is a probe's answer (the reply grew since the
             // first request, or the block is empty): there is nothing to read.
-            if (SUCCEEDED(hr) && bytes > size) hr = E_FAIL;
+            if (SUCCEEDED(hr) && !ksbytes::ReplyFitsBlock(bytes, size)) hr = E_FAIL;
             if (replySize && SUCCEEDED(hr)) *replySize = bytes;
         }
     }

@@ -132,7 +132,7 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG code, void* in, ULONG inSiz
             transferred = 0;
         } else if (!probe) {
             // A count beyond the buffer is the driver's mistake; nobody reads past the buffer.
-            if (transferred > outSize) transferred = outSize;
+            transferred = ksbytes::ClampToBuffer(transferred, outSize);
             if (out && transferred) std::memcpy(out, block->out, transferred);
         }
         *count = transferred;
@@ -166,7 +166,7 @@ HRESULT CKsIrpTarget::GetPropertyMulti(const ksbytes::KsGuid& set, ULONG id, BYT
             ULONG size = bytes;
             hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &property, sizeof property, data, size, &bytes);
             // More than the block holds is a probe's answer: the reply grew meanwhile.
-            if (SUCCEEDED(hr) && bytes > size) hr = E_FAIL;
+            if (SUCCEEDED(hr) && !ksbytes::ReplyFitsBlock(bytes, size)) hr = E_FAIL;
             if (replySize && SUCCEEDED(hr)) *replySize = bytes;
         }
     }
