@@ -137,10 +137,17 @@ TEST_F(MidiList, HungDriverIsLeftOutWithinOneTimeLimit) {
     IsMidiDataRange = kstest::AcceptHiddenRange;
     driver.addDevice("\\\\?\\usb#good").addHiddenMidiPin(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK);
     const simks::PropertyFault hang = kstest::Fault(simks::PropertyFault::Hang);
-    const ULONG hungProperties[] = {KSPROPERTY_PIN_DATARANGES, KSPROPERTY_PIN_COMMUNICATION};
-    for (ULONG id : hungProperties) {
+    // A hung driver answers nothing more: first the data ranges the filter asks for, then
+    // everything the pin asks for once the ranges were read.
+    const std::vector<std::vector<ULONG>> hungSets = {
+        {KSPROPERTY_PIN_DATARANGES},
+        {KSPROPERTY_PIN_COMMUNICATION, KSPROPERTY_PIN_INTERFACES, KSPROPERTY_PIN_MEDIUMS, KSPROPERTY_PIN_DATAFLOW,
+         KSPROPERTY_PIN_CINSTANCES, KSPROPERTY_PIN_GLOBALCINSTANCES, KSPROPERTY_PIN_CATEGORY, KSPROPERTY_PIN_NAME}};
+    for (const std::vector<ULONG>& hung : hungSets) {
+        const ULONG id = hung.front();
         const std::string path = "\\\\?\\usb#hung" + std::to_string(id);
-        driver.addDevice(path).addHiddenMidiPin(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK).fault(id, hang);
+        simks::SimPin& pin = driver.addDevice(path).addHiddenMidiPin(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK);
+        for (ULONG property : hung) pin.fault(property, hang);
         capture.clear();
         auto start = std::chrono::steady_clock::now();
         {
