@@ -259,6 +259,11 @@ SimDevice& SimDevice::setFriendlyName(const std::string& name) {
     hasFriendlyName_ = true;
     return *this;
 }
+SimDevice& SimDevice::setFriendlyNameSizeReport(DWORD size) {
+    SIM_LOCK;
+    friendlyNameSizeReport_ = size;
+    return *this;
+}
 SimDevice& SimDevice::setService(const std::string& service, const std::string& imagePath) {
     SIM_LOCK;
     service_ = service;
@@ -397,6 +402,7 @@ struct SimOs {
         HKEY key = static_cast<HKEY>(d().newHandle());
         SimKsDriver::Key& k = d().keys_[key];
         if (dev->hasFriendlyName_) k.values["FriendlyName"] = dev->friendlyName_;
+        if (dev->friendlyNameSizeReport_) k.reportedSizes["FriendlyName"] = dev->friendlyNameSizeReport_;
         return key;
     }
 
@@ -446,7 +452,8 @@ struct SimOs {
         DWORD needed = static_cast<DWORD>(value->second.size() + 1);
         if (type) *type = value->first == "ImagePath" ? REG_EXPAND_SZ : REG_SZ;
         if (data == nullptr) {
-            if (size) *size = needed;
+            auto reported = it->second.reportedSizes.find(value->first);
+            if (size) *size = reported != it->second.reportedSizes.end() ? reported->second : needed;
             return ERROR_SUCCESS;
         }
         if (size == nullptr) return ERROR_INVALID_PARAMETER;

@@ -185,6 +185,8 @@ public:
     size_t pinCount() const;
 
     SimDevice& setFriendlyName(const std::string& name);
+    // A size query of the "FriendlyName" value reports this many bytes (a damaged value).
+    SimDevice& setFriendlyNameSizeReport(DWORD size);
     SimDevice& setService(const std::string& service, const std::string& imagePath);
     SimDevice& setOpenError(DWORD error);
     SimDevice& setCategory(const KsGuid& category);
@@ -213,6 +215,7 @@ private:
     std::string service_;
     std::string imagePath_;
     bool hasFriendlyName_ = false;
+    DWORD friendlyNameSizeReport_ = 0;
     KsGuid category_ = ksbytes::kKsCategoryAudio;
     DWORD openError_ = 0;
     bool removed_ = false;
@@ -286,6 +289,7 @@ private:
     };
     struct Key {
         std::map<std::string, std::string> values;
+        std::map<std::string, DWORD> reportedSizes;
     };
 
     // Request handling (called with mutex_ held unless noted).

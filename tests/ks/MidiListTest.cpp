@@ -92,6 +92,17 @@ TEST_F(MidiList, LongFriendlyNameIsCut) {
     EXPECT_EQ(std::string(list.GetDeviceRecord(0)->friendlyName), name.substr(0, 259));
 }
 
+TEST_F(MidiList, FriendlyNameOfTheLargestSizeIsNotRead) {
+    driver.addDevice("\\\\?\\usb#huge", "Huge")
+        .setFriendlyNameSizeReport(MAXDWORD)
+        .addPin()
+        .addDataRange(kstest::MidiPortRange());
+    FilterList list(audio);
+    list.EnumerateDevices();
+    ASSERT_EQ(list.GetFilterCount(), 1u);
+    EXPECT_STREQ(list.GetDeviceRecord(0)->friendlyName, "");
+}
+
 TEST_F(MidiList, FilterWithoutMidiRangeIsLeftOut) {
     simks::SimDevice& dev = driver.addDevice("\\\\?\\usb#nomidi", "Hidden only");
     dev.addHiddenMidiPin(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK);
