@@ -2,6 +2,12 @@
 // An input port on a hidden MIDI pin of the maker's driver. A reader thread of its own
 // brings the pin up, keeps one read outstanding and hands each completed read to
 // decodeReceived. A port whose pin is missing or cannot be started stays silent.
+//
+// The read block (buffer, stream header, OVERLAPPED and its event) belongs to the reader
+// thread and, while a read is outstanding, to the driver. The destroying thread sets the
+// stop flag and the stop event (which no driver touches); the reader then cancels its own
+// read (only the issuing thread's CancelIo reaches it), waits a bounded time for the
+// driver to give it back, and ends. A block the driver never gives back is left allocated.
 
 #include "ks/KsWin.h"
 
@@ -21,6 +27,10 @@ public:
     static constexpr DWORD kExitAcquire = 0xFFFFFFFD;
     static constexpr DWORD kExitPause = 0xFFFFFFFC;
     static constexpr DWORD kExitRun = 0xFFFFFFFB;
+    // The reader met an exception (a failed allocation) and ended.
+    static constexpr DWORD kExitException = 0xFFFFFFFA;
+    // How long a cancelled read is given to come back.
+    static constexpr DWORD kCancelTimeoutMs = 1000;
     // One KSMUSICFORMAT entry of 8 bytes and at most 12 MIDI bytes per read.
     static constexpr ULONG kFrameExtent = 20;
     static constexpr uint32_t kMaxReadBytes = kFrameExtent - sizeof(KSMUSICFORMAT);
@@ -48,18 +58,23 @@ protected:
     void stopReader();
 
 private:
+    struct ReadBlock {
+        alignas(8) uint8_t buffer[40];
+        KSSTREAM_HEADER header;
+        OVERLAPPED overlapped;
+    };
+
     static DWORD WINAPI readerMain(void* self);
     DWORD read();
+    // On the reader thread: the outstanding read is cancelled and waited for.
+    void endRead();
     void resetStreamHeader();
     void lowerPin();
 
     CKsMidiFilter* filter_;
     CKsPin* pin_;
-    alignas(8) uint8_t buffer_[40];
-    KSMUSICFORMAT* frame_;
-    uint8_t* midi_;
-    KSSTREAM_HEADER header_;
-    OVERLAPPED overlapped_;
+    ReadBlock* block_;
+    HANDLE stopEvent_;
     HANDLE thread_;
     std::atomic<bool> stop_;
     bool stopped_;

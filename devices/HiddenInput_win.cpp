@@ -8,14 +8,14 @@
 #include "ks/KsMidi.h"
 #include "ks/KsOsApi.h"
 #include "midi/WinMM.h"
+#include "support/Diagnostics.h"
 
 static_assert(sizeof(KSMUSICFORMAT) == 8, "KSMUSICFORMAT layout");
 
 namespace {
 
-CKsPin* pinAt(const PtrList& pins, unsigned index) {
-    return static_cast<CKsMidiPin*>(pins.GetAt(index));
-}
+// Filters keep their pins as CKsPin*.
+CKsPin* pinAt(const PtrList& pins, unsigned index) { return static_cast<CKsPin*>(pins.GetAt(index)); }
 
 }  // namespace
 
@@ -27,21 +27,19 @@ HiddenInput::HiddenInput(CKsMidiFilter* filter, unsigned pinIndex, IDevType* row
 HiddenInput::HiddenInput(CKsMidiFilter* filter, unsigned pinIndex, IDevType* row, DeferredStart)
     : filter_(filter),
       pin_(filter ? pinAt(filter->OutSinkPins(), pinIndex) : nullptr),
-      frame_(reinterpret_cast<KSMUSICFORMAT*>(buffer_)),
-      midi_(buffer_ + sizeof(KSMUSICFORMAT)),
+      block_(new ReadBlock()),
+      stopEvent_(CreateEventA(NULL, TRUE, FALSE, NULL)),
       thread_(NULL),
       stop_(false),
       stopped_(false),
       row_(row) {
     if (filter_) filter_->AddRef();
-    std::memset(buffer_, 0, sizeof buffer_);
     resetStreamHeader();
-    std::memset(&overlapped_, 0, sizeof overlapped_);
-    overlapped_.hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
+    block_->overlapped.hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
 }
 
 void HiddenInput::startReader() {
-    if (pin_ == nullptr || overlapped_.hEvent == NULL) return;
+    if (pin_ == nullptr || block_->overlapped.hEvent == NULL || stopEvent_ == NULL) return;
     thread_ = CreateThread(NULL, 0, readerMain, this, 0, NULL);
 }
 
@@ -49,24 +47,28 @@ HiddenInput::~HiddenInput() {
     stopReader();
     lowerPin();
     if (filter_) filter_->Release();
-    if (overlapped_.hEvent) CloseHandle(overlapped_.hEvent);
+    if (block_) {
+        if (block_->overlapped.hEvent) CloseHandle(block_->overlapped.hEvent);
+        delete block_;
+    }
+    if (stopEvent_) CloseHandle(stopEvent_);
     if (thread_) CloseHandle(thread_);
 }
 
 void HiddenInput::stopReader() {
     if (stopped_) return;
     stopped_ = true;
-    if (pin_) KsOs().CancelIo(pin_->GetHandle());
     stop_ = true;
-    if (overlapped_.hEvent) SetEvent(overlapped_.hEvent);
-    // Polled rather than joined: the reader may be inside a queue's bounded lock wait.
+    if (stopEvent_) SetEvent(stopEvent_);
+    // The reader ends in bounded time: its own cancellation wait is bounded, and so is a
+    // queue's lock wait inside decodeReceived. Polled rather than joined, as the reader
+    // may be inside that wait.
     DWORD code = 0;
     do {
         Sleep(10);
     } while (thread_ && GetExitCodeThread(thread_, &code) && code == STILL_ACTIVE);
 }
 
-// Stopping the pin also ends a read still outstanding, before its buffers go away.
 void HiddenInput::lowerPin() {
     if (!pin_) return;
     pin_->SetState(KSSTATE_PAUSE);
@@ -75,40 +77,75 @@ void HiddenInput::lowerPin() {
 }
 
 void HiddenInput::resetStreamHeader() {
-    std::memset(&header_, 0, sizeof header_);
-    header_.Size = sizeof(KSSTREAM_HEADER);
-    header_.PresentationTime.Time = 0;
-    header_.PresentationTime.Numerator = 1;
-    header_.PresentationTime.Denominator = 1;
-    header_.FrameExtent = kFrameExtent;
-    header_.DataUsed = 0;
-    header_.Data = buffer_;
+    KSSTREAM_HEADER& header = block_->header;
+    std::memset(&header, 0, sizeof header);
+    header.Size = sizeof(KSSTREAM_HEADER);
+    header.PresentationTime.Time = 0;
+    header.PresentationTime.Numerator = 1;
+    header.PresentationTime.Denominator = 1;
+    header.FrameExtent = kFrameExtent;
+    header.DataUsed = 0;
+    header.Data = block_->buffer;
 }
 
-DWORD WINAPI HiddenInput::readerMain(void* self) { return static_cast<HiddenInput*>(self)->read(); }
+DWORD WINAPI HiddenInput::readerMain(void* self) {
+    try {
+        return static_cast<HiddenInput*>(self)->read();
+    } catch (const std::exception& e) {
+        diagnosticPrint("HiddenInput::readerMain: the reader ended on an exception: %s\n", e.what());
+    } catch (...) {
+        diagnosticPrint("HiddenInput::readerMain: the reader ended on an unknown exception\n");
+    }
+    return kExitException;
+}
 
 DWORD HiddenInput::read() {
     if (pin_->Instantiate(FALSE) < 0) return kExitInstantiate;
     if (pin_->SetState(KSSTATE_ACQUIRE) < 0) return kExitAcquire;
     if (pin_->SetState(KSSTATE_PAUSE) < 0) return kExitPause;
     if (pin_->SetState(KSSTATE_RUN) < 0) return kExitRun;
+    KSMUSICFORMAT* frame = reinterpret_cast<KSMUSICFORMAT*>(block_->buffer);
+    const uint8_t* midi = block_->buffer + sizeof(KSMUSICFORMAT);
+    // The stop event wakes the reader even when the driver reset the read event as the
+    // read started, after the stop had already been signalled.
+    const HANDLE wakers[2] = {block_->overlapped.hEvent, stopEvent_};
     while (!stop_) {
         resetStreamHeader();
         // A read that ends empty, failed or cancelled must not hand on the last bytes.
-        frame_->ByteCount = 0;
-        pin_->ReadData(&header_, &overlapped_);
-        if (WaitForSingleObject(overlapped_.hEvent, INFINITE) != WAIT_OBJECT_0 || stop_) continue;
+        frame->ByteCount = 0;
+        if (FAILED(pin_->ReadData(&block_->header, &block_->overlapped))) {
+            // Nothing outstanding: only the stop ends the wait.
+            WaitForSingleObject(stopEvent_, INFINITE);
+            break;
+        }
+        if (stop_ || WaitForMultipleObjects(2, wakers, FALSE, INFINITE) != WAIT_OBJECT_0 || stop_) {
+            endRead();
+            break;
+        }
         // Decoded only when the driver completed the read and handed a header back.
         DWORD transferred = 0;
-        if (!KsOs().GetOverlappedResult(pin_->GetHandle(), &overlapped_, &transferred, FALSE) || transferred == 0)
+        if (!KsOs().GetOverlappedResult(pin_->GetHandle(), &block_->overlapped, &transferred, FALSE) ||
+            transferred == 0)
             continue;
         const uint64_t timestamp = static_cast<uint64_t>(winmm().timeGetTime()) * 1000000ull;
         // Only the first entry is decoded; a count beyond the frame is cut to what it holds.
-        uint32_t count = frame_->ByteCount;
+        uint32_t count = frame->ByteCount;
         if (count > kMaxReadBytes) count = kMaxReadBytes;
-        decodeReceived(midi_, static_cast<int32_t>(count), timestamp);
+        decodeReceived(midi, static_cast<int32_t>(count), timestamp);
     }
     return 0;
+}
+
+void HiddenInput::endRead() {
+    DWORD transferred = 0;
+    const HANDLE pin = pin_->GetHandle();
+    if (KsOs().GetOverlappedResult(pin, &block_->overlapped, &transferred, FALSE) ||
+        GetLastError() != ERROR_IO_INCOMPLETE)
+        return;
+    KsOs().CancelIo(pin);
+    if (WaitForSingleObject(block_->overlapped.hEvent, kCancelTimeoutMs) == WAIT_OBJECT_0) return;
+    diagnosticPrint("HiddenInput::endRead: the driver kept a cancelled read; its buffer stays allocated\n");
+    block_ = nullptr;
 }
 
 void HiddenInput::decodeReceived(const uint8_t* bytes, int32_t count, uint64_t timestamp) {

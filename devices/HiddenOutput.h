@@ -1,14 +1,18 @@
 #pragma once
 // An output port on a hidden MIDI pin of the maker's driver. Bytes are gathered into
 // packets of N bytes; each full packet and each flush is one overlapped write of one
-// KSMUSICFORMAT entry, with at most one write in flight: the write buffer is reused only
+// KSMUSICFORMAT entry, with at most one write in flight: the write block is reused only
 // once the driver has completed the previous write (or after 1000 ms, as a time-out).
+// Each completed write's result is read; a failure is kept until flush reports it, and
+// sendSysex refuses while one is kept. The write block (buffer, stream header, OVERLAPPED
+// and its event) is the driver's while a write is in flight: teardown waits for it,
+// cancels it, and leaves it allocated if the driver never gives it back.
 
 #include "ks/KsWin.h"
 
 #include <cstdint>
 
-#include "devices/DuskerCodec.h"
+#include "devices/PacketBuffer.h"
 #include "midi/MidiPorts.h"
 
 class CKsMidiFilter;
@@ -22,14 +26,16 @@ public:
     ~HiddenOutputPort() override;
 
     void initialise() override {}
+    // False, taking nothing, while an earlier write's failure is kept.
     bool sendSysex(MIDI::SysexMessage& message) override;
     bool sendShort(MIDI::ShortMessage& message) override;
     uint32_t getPortId() override;
     uint32_t getDeviceId() override;
     bool isPresent() override;
-    // Sends what is pending, then waits up to 1000 ms for the last write: true when it
-    // completed successfully. An idle port neither waits nor writes. Throws GeneralError "Sysex output timeout" when the previous
-    // write held the buffer too long (the pending bytes are dropped).
+    // Sends what is pending, then waits up to 1000 ms for the last write: true when every
+    // write since the last flush completed successfully (the kept failure is cleared). An
+    // idle port neither waits nor writes. Throws GeneralError "Sysex output timeout" when
+    // the previous write held the buffer too long (the pending bytes are dropped).
     bool flush() override;
 
 protected:
@@ -43,14 +49,22 @@ protected:
     const PacketBuffer& packet() const { return packet_; }
 
 private:
+    struct WriteBlock {
+        alignas(8) uint8_t buffer[sizeof(KSMUSICFORMAT) + PacketBuffer::kMaxSize + 4];
+        KSSTREAM_HEADER header;
+        OVERLAPPED overlapped;
+    };
+
+    // Waits up to 1000 ms for the write in flight and reads its result; false when it is
+    // still in flight.
+    bool awaitWrite();
     void lowerPin();
+    void releaseBlock();
 
     PacketBuffer packet_;
-    alignas(8) uint8_t writeBuffer_[sizeof(KSMUSICFORMAT) + PacketBuffer::kMaxSize + 4];
-    KSMUSICFORMAT* frame_;
-    uint8_t* data_;
-    KSSTREAM_HEADER header_;
-    OVERLAPPED overlapped_;
+    WriteBlock* block_;
+    bool inFlight_;
+    bool failed_;
     CKsMidiFilter* filter_;
     CKsPin* pin_;
     IDevType* row_;

@@ -4,35 +4,35 @@
 
 #include "devices/DevType.h"
 #include "devices/DevicePresence.h"
+#include "devices/DuskerCodec.h"
 #include "ks/KsMidi.h"
 #include "ks/KsOsApi.h"
 #include "support/Diagnostics.h"
 
 HiddenOutputPort::HiddenOutputPort(CKsMidiFilter* filter, unsigned pinIndex, IDevType* row, int packetSize)
     : packet_(packetSize),
-      frame_(reinterpret_cast<KSMUSICFORMAT*>(writeBuffer_)),
-      data_(writeBuffer_ + sizeof(KSMUSICFORMAT)),
+      block_(new WriteBlock()),
+      inFlight_(false),
+      failed_(false),
       filter_(filter),
-      pin_(filter ? static_cast<CKsMidiPin*>(filter->InSinkPins().GetAt(pinIndex)) : nullptr),
+      pin_(filter ? static_cast<CKsPin*>(filter->InSinkPins().GetAt(pinIndex)) : nullptr),
       row_(row) {
-    std::memset(writeBuffer_, 0, sizeof writeBuffer_);
-    std::memset(&header_, 0, sizeof header_);
-    header_.Size = sizeof(KSSTREAM_HEADER);
-    header_.PresentationTime.Numerator = 1;
-    header_.PresentationTime.Denominator = 1;
-    header_.FrameExtent = static_cast<ULONG>(packet_.size()) + 12;
+    KSSTREAM_HEADER& header = block_->header;
+    header.Size = sizeof(KSSTREAM_HEADER);
+    header.PresentationTime.Numerator = 1;
+    header.PresentationTime.Denominator = 1;
+    header.FrameExtent = static_cast<ULONG>(packet_.size()) + 12;
     // The driver reads the entry's ByteCount; DataUsed stays at 12 for every size.
-    header_.DataUsed = 12;
-    header_.Data = writeBuffer_;
-    std::memset(&overlapped_, 0, sizeof overlapped_);
+    header.DataUsed = 12;
+    header.Data = block_->buffer;
     // Signalled: no write is in flight yet.
-    overlapped_.hEvent = CreateEventA(NULL, FALSE, TRUE, NULL);
+    block_->overlapped.hEvent = CreateEventA(NULL, FALSE, TRUE, NULL);
     if (filter_) filter_->AddRef();
-    bool started = pin_ != nullptr && overlapped_.hEvent != NULL && pin_->Instantiate(FALSE) >= 0 &&
+    bool started = pin_ != nullptr && block_->overlapped.hEvent != NULL && pin_->Instantiate(FALSE) >= 0 &&
                    pin_->SetState(KSSTATE_ACQUIRE) >= 0 && pin_->SetState(KSSTATE_PAUSE) >= 0 &&
                    pin_->SetState(KSSTATE_RUN) >= 0;
     if (!started) {
-        if (overlapped_.hEvent) CloseHandle(overlapped_.hEvent);
+        releaseBlock();
         lowerPin();
         if (filter_) filter_->Release();
         throw GeneralError("HiddenOutput creation failed");
@@ -40,11 +40,25 @@ HiddenOutputPort::HiddenOutputPort(CKsMidiFilter* filter, unsigned pinIndex, IDe
 }
 
 HiddenOutputPort::~HiddenOutputPort() {
-    // A write still in flight gets its chance to complete before the buffers go away.
-    WaitForSingleObject(overlapped_.hEvent, kWriteTimeoutMs);
-    CloseHandle(overlapped_.hEvent);
+    // A write still in flight gets its time to complete, then is cancelled; cancellation
+    // is asynchronous, so the block stays the driver's until it has come back.
+    if (inFlight_ && WaitForSingleObject(block_->overlapped.hEvent, kWriteTimeoutMs) != WAIT_OBJECT_0) {
+        KsOs().CancelIoEx(pin_->GetHandle(), &block_->overlapped);
+        if (WaitForSingleObject(block_->overlapped.hEvent, kWriteTimeoutMs) != WAIT_OBJECT_0) {
+            diagnosticPrint("HiddenOutput::~HiddenOutput: the driver kept a cancelled write; its buffer stays allocated\n");
+            block_ = nullptr;
+        }
+    }
+    releaseBlock();
     lowerPin();
     if (filter_) filter_->Release();
+}
+
+void HiddenOutputPort::releaseBlock() {
+    if (!block_) return;
+    if (block_->overlapped.hEvent) CloseHandle(block_->overlapped.hEvent);
+    delete block_;
+    block_ = nullptr;
 }
 
 void HiddenOutputPort::lowerPin() {
@@ -58,20 +72,33 @@ void HiddenOutputPort::append(uint8_t b) {
     if (packet_.append(b)) sendPending();
 }
 
+bool HiddenOutputPort::awaitWrite() {
+    if (!inFlight_) return true;
+    if (WaitForSingleObject(block_->overlapped.hEvent, kWriteTimeoutMs) != WAIT_OBJECT_0) return false;
+    inFlight_ = false;
+    DWORD transferred = 0;
+    if (!KsOs().GetOverlappedResult(pin_->GetHandle(), &block_->overlapped, &transferred, FALSE)) failed_ = true;
+    return true;
+}
+
 void HiddenOutputPort::sendPending() {
     if (packet_.pending() == 0) return;
-    if (WaitForSingleObject(overlapped_.hEvent, kWriteTimeoutMs) != WAIT_OBJECT_0) {
+    if (!awaitWrite()) {
         packet_.clear();
         throw GeneralError("Sysex output timeout");
     }
-    frame_->TimeDeltaMs = 0;
-    frame_->ByteCount = static_cast<ULONG>(packet_.pending());
-    std::memcpy(data_, packet_.data(), static_cast<size_t>(packet_.pending()));
-    pin_->WriteData(&header_, &overlapped_);
+    KSMUSICFORMAT* frame = reinterpret_cast<KSMUSICFORMAT*>(block_->buffer);
+    frame->TimeDeltaMs = 0;
+    frame->ByteCount = static_cast<ULONG>(packet_.pending());
+    std::memcpy(block_->buffer + sizeof(KSMUSICFORMAT), packet_.data(), static_cast<size_t>(packet_.pending()));
+    // A write refused at once is a failed write with nothing in flight.
+    inFlight_ = SUCCEEDED(pin_->WriteData(&block_->header, &block_->overlapped));
+    if (!inFlight_) failed_ = true;
     packet_.clear();
 }
 
 bool HiddenOutputPort::sendSysex(MIDI::SysexMessage& message) {
+    if (failed_) return false;
     for (uint8_t b : message.bytes) append(b);
     return true;
 }
@@ -85,12 +112,10 @@ bool HiddenOutputPort::sendShort(MIDI::ShortMessage& message) {
 
 bool HiddenOutputPort::flush() {
     sendPending();
-    // An idle port's event is signalled, so this only waits for a write in flight.
-    if (WaitForSingleObject(overlapped_.hEvent, kWriteTimeoutMs) != WAIT_OBJECT_0) return false;
-    // The write is over; the event goes back to "no write in flight".
-    SetEvent(overlapped_.hEvent);
-    DWORD transferred = 0;
-    return KsOs().GetOverlappedResult(pin_->GetHandle(), &overlapped_, &transferred, FALSE) != FALSE;
+    if (!awaitWrite()) return false;
+    const bool ok = !failed_;
+    failed_ = false;
+    return ok;
 }
 
 uint32_t HiddenOutputPort::getPortId() { return getDeviceId(); }

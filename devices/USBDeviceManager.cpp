@@ -76,11 +76,11 @@ USBDeviceManager::~USBDeviceManager() {
     for (auto& type : types_) type.reset();
 }
 
-// A fresh list of the present filters for one operation; it goes with the operation,
-// however that ends, and a port that was opened keeps its own filter reference.
-template <typename Action>
-auto USBDeviceManager::withPort(uint32_t index, Action action)
-    -> decltype(action(static_cast<IDevType*>(nullptr), static_cast<CKsMidiFilter*>(nullptr))) {
+// Walks the ports in index order until visit returns true. The list of present filters
+// is made for the walk and goes with it, however it ends; a port that was opened keeps
+// its own filter reference.
+template <typename Visit>
+void USBDeviceManager::walkPorts(Visit visit) {
     TKsFilterList<CKsMidiFilter> filters(ToGuid(ksbytes::kKsCategoryAudio));
     filters.EnumerateDevices();
     uint32_t number = 0;
@@ -89,23 +89,32 @@ auto USBDeviceManager::withPort(uint32_t index, Action action)
         if (filter == nullptr) continue;
         for (auto& type : types_) {
             if (!type->matches(filter)) continue;
-            if (number == index) return action(type.get(), filter);
-            ++number;
+            if (visit(number++, type.get(), filter)) return;
         }
     }
-    throw GeneralError("Device type not found for index");
+}
+
+template <typename Action>
+auto USBDeviceManager::withPort(uint32_t index, Action action)
+    -> decltype(action(static_cast<IDevType*>(nullptr), static_cast<CKsMidiFilter*>(nullptr))) {
+    decltype(action(static_cast<IDevType*>(nullptr), static_cast<CKsMidiFilter*>(nullptr))) result{};
+    bool found = false;
+    walkPorts([&](uint32_t number, IDevType* type, CKsMidiFilter* filter) {
+        if (number != index) return false;
+        result = action(type, filter);
+        found = true;
+        return true;
+    });
+    if (!found) throw GeneralError("Device type not found for index");
+    return result;
 }
 
 uint32_t USBDeviceManager::getPortCount() {
-    TKsFilterList<CKsMidiFilter> filters(ToGuid(ksbytes::kKsCategoryAudio));
-    filters.EnumerateDevices();
     uint32_t count = 0;
-    for (ULONG f = 0; f < filters.GetFilterCount(); ++f) {
-        CKsMidiFilter* filter = filters.GetFilter(f);
-        if (filter == nullptr) continue;
-        for (auto& type : types_)
-            if (type->matches(filter)) ++count;
-    }
+    walkPorts([&](uint32_t, IDevType*, CKsMidiFilter*) {
+        ++count;
+        return false;
+    });
     return count;
 }
 
@@ -118,15 +127,11 @@ std::string USBDeviceManager::getTypeName(uint32_t index) {
 }
 
 std::vector<std::string> USBDeviceManager::getTypeNames() {
-    TKsFilterList<CKsMidiFilter> filters(ToGuid(ksbytes::kKsCategoryAudio));
-    filters.EnumerateDevices();
     std::vector<std::string> names;
-    for (ULONG f = 0; f < filters.GetFilterCount(); ++f) {
-        CKsMidiFilter* filter = filters.GetFilter(f);
-        if (filter == nullptr) continue;
-        for (auto& type : types_)
-            if (type->matches(filter)) names.push_back(type->getName());
-    }
+    walkPorts([&](uint32_t, IDevType* type, CKsMidiFilter*) {
+        names.push_back(type->getName());
+        return false;
+    });
     return names;
 }
 

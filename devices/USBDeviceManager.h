@@ -35,6 +35,8 @@ public:
     size_t rowCount() const { return types_.size(); }
 
 private:
+    template <typename Visit>
+    void walkPorts(Visit visit);
     template <typename Action>
     auto withPort(uint32_t index, Action action) -> decltype(action(static_cast<IDevType*>(nullptr),
                                                                     static_cast<CKsMidiFilter*>(nullptr)));

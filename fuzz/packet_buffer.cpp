@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "devices/DuskerCodec.h"
+#include "devices/PacketBuffer.h"
 #include "fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -45,6 +45,16 @@ constexpr size_t kSpecifierOffset = 48;
 constexpr size_t kTechnologyOffset = 64;
 constexpr size_t kMusicRangeMinimum = 80;
 
+// The byte count a reader may use of a request that completed successfully: what the
+// driver reported, never more than the buffer it was given.
+inline uint32_t ClampToBuffer(uint64_t reported, uint32_t bufferSize) {
+    return reported > bufferSize ? bufferSize : static_cast<uint32_t>(reported);
+}
+
+// Whether the answer to a repeated request fits the block allocated after the probe;
+// more is a probe's answer (the reply grew meanwhile), which is no reply at all.
+inline bool ReplyFitsBlock(uint32_t reported, uint32_t blockSize) { return reported <= blockSize; }
+
 // Checks a reply of fixed-size items: the header must be there and Count items of
 // itemSize bytes must fit in the reply. Gives the count on success.
 bool MultipleItemCount(const uint8_t* reply, size_t replySize, size_t itemSize, uint32_t* count);

@@ -92,6 +92,9 @@ void CKsFilter::SetFriendlyName(const char* name) { CopyKsText(m_friendlyName, n
 
 HRESULT CKsFilter::Instantiate() {
     KsTrace(6, "%s Enter", "CKsFilter::Instantiate()");
+    // Opened again: the old handle is closed, not leaked (an exclusive open would make
+    // the device look absent until the process ends).
+    SafeCloseHandle(m_handle);
     m_handle = KsOs().CreateFileA(m_devicePath, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
     HRESULT hr = S_OK;
@@ -115,11 +118,12 @@ static KSP_PIN MakePinProperty(ULONG pinId, const ksbytes::KsGuid& set, ULONG id
 }
 
 HRESULT CKsFilter::GetPinPropertySimple(ULONG pinId, const ksbytes::KsGuid& set, ULONG id, void* buffer,
-                                        ULONG size) {
+                                        ULONG size, ULONG* replySize) {
     KsTrace(6, "%s Enter", "CKsFilter::GetPinPropertySimple()");
     KSP_PIN property = MakePinProperty(pinId, set, id);
     ULONG bytes = 0;
     HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &property, sizeof property, buffer, size, &bytes);
+    if (replySize) *replySize = bytes;
     KsTrace(6, "%s Leave, returning %#08x", "CKsFilter::GetPinPropertySimple", static_cast<unsigned>(hr));
     return hr;
 }
@@ -132,8 +136,8 @@ HRESULT CKsFilter::GetPinPropertyMulti(ULONG pinId, const ksbytes::KsGuid& set, 
     if (replySize) *replySize = 0;
     HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &property, sizeof property, NULL, 0, &bytes);
     if (SUCCEEDED(hr)) {
-        // A size of 0 still gets a block (new[] of 0 is a valid pointer); the repeated
-        // request then reports 0 bytes, which every reader takes as a failed read.
+        // A size of 0 still gets a block (new[] of 0 is a valid pointer) and the request is
+        // repeated with it.
         BYTE* data = new (std::nothrow) BYTE[bytes];
         if (data == nullptr) {
             hr = E_OUTOFMEMORY;
@@ -141,6 +145,9 @@ HRESULT CKsFilter::GetPinPropertyMulti(ULONG pinId, const ksbytes::KsGuid& set, 
             *buffer = data;
             ULONG size = bytes;
             hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &property, sizeof property, data, size, &bytes);
+            // More than the block holds is a probe's answer (the reply grew since the
+            // first request, or the block is empty): there is nothing to read.
+            if (SUCCEEDED(hr) && !ksbytes::ReplyFitsBlock(bytes, size)) hr = E_FAIL;
             if (replySize && SUCCEEDED(hr)) *replySize = bytes;
         }
     }

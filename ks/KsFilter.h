@@ -56,7 +56,9 @@ public:
     virtual HRESULT DestroyLists();
 
     HRESULT ClassifyPins();
-    HRESULT GetPinPropertySimple(ULONG pinId, const ksbytes::KsGuid& set, ULONG id, void* buffer, ULONG size);
+    // replySize (optional) gets the byte count the driver completed the request with.
+    HRESULT GetPinPropertySimple(ULONG pinId, const ksbytes::KsGuid& set, ULONG id, void* buffer, ULONG size,
+                                 ULONG* replySize = nullptr);
     // Allocates with new[]; the caller frees with delete[]. replySize (optional) gets the
     // byte count the driver completed the request with.
     HRESULT GetPinPropertyMulti(ULONG pinId, const ksbytes::KsGuid& set, ULONG id, BYTE** buffer,

@@ -43,53 +43,106 @@ void CKsIrpTarget::Close() {
     KsTrace(6, "%s Leave", "CKsIrpTarget::Close()");
 }
 
+namespace {
+
+// Everything the driver may touch while a request is outstanding: the OVERLAPPED and
+// copies of both buffers, in one block. A request that the driver never gives back,
+// even when cancelled, keeps its block and its event for good.
+class RequestBlock {
+public:
+    static RequestBlock* Make(const void* in, ULONG inSize, const void* out, ULONG outSize) {
+        const size_t inAt = Align(sizeof(RequestBlock));
+        const size_t outAt = inAt + Align(inSize);
+        BYTE* raw = new (std::nothrow) BYTE[outAt + outSize];
+        if (raw == nullptr) return nullptr;
+        RequestBlock* block = new (raw) RequestBlock;
+        std::memset(&block->overlapped, 0, sizeof block->overlapped);
+        block->in = inSize ? raw + inAt : nullptr;
+        block->out = outSize ? raw + outAt : nullptr;
+        if (in && inSize) std::memcpy(block->in, in, inSize);
+        // A SET request's value travels in the output buffer.
+        if (block->out) {
+            if (out)
+                std::memcpy(block->out, out, outSize);
+            else
+                std::memset(block->out, 0, outSize);
+        }
+        return block;
+    }
+    static void Free(RequestBlock* block) { delete[] reinterpret_cast<BYTE*>(block); }
+
+    OVERLAPPED overlapped;
+    BYTE* in;
+    BYTE* out;
+
+private:
+    static size_t Align(size_t n) { return (n + 15) & ~size_t(15); }
+};
+
+}  // namespace
+
 HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG code, void* in, ULONG inSize, void* out, ULONG outSize,
                                 ULONG* bytes) {
     KsTrace(6, "%s Enter", "CKsIrpTarget::SyncIoctl()");
     HRESULT hr = S_OK;
+    ULONG localBytes = 0;
+    ULONG* count = bytes ? bytes : &localBytes;
+    RequestBlock* block = nullptr;
+    HANDLE event = NULL;
     if (!IsValidHandle(handle)) {
         hr = E_FAIL;
         KsTrace(1, "CKsIrpTarget::SyncIoctl Invalid Handle");
-    } else {
-        ULONG localBytes = 0;
-        ULONG* count = bytes ? bytes : &localBytes;
-        OVERLAPPED overlapped;
-        std::memset(&overlapped, 0, sizeof overlapped);
-        HANDLE event = CreateEventA(NULL, FALSE, FALSE, NULL);
-        if (event == NULL) {
-            hr = E_OUTOFMEMORY;
-            KsTrace(1, "CKsIrpTarget::SyncIoctl CreateEvent failed");
-        } else {
-            // The low bit keeps the completion away from any I/O completion port.
-            overlapped.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 1);
-            DWORD transferred = 0;
-            BOOL ok = KsOs().DeviceIoControl(handle, code, in, inSize, out, outSize, &transferred, &overlapped);
-            DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-            if (!ok && error == ERROR_IO_PENDING) {
-                // Property requests have no time limit: the driver completes or cancels
-                // every one it pended, and the caller holds no lock meanwhile.
-                DWORD wait = WaitForSingleObject(event, INFINITE);
-                if (wait != WAIT_OBJECT_0) {
-                    hr = E_FAIL;
-                    transferred = 0;
-                    KsTrace(1, "CKsIrpTarget::SyncIoctl WaitForSingleObject failed dwWait:0x%08x",
-                            static_cast<unsigned>(wait));
-                } else {
-                    ok = KsOs().GetOverlappedResult(handle, &overlapped, &transferred, FALSE);
-                    error = ok ? ERROR_SUCCESS : GetLastError();
+    } else if ((block = RequestBlock::Make(in, inSize, out, outSize)) == nullptr) {
+        hr = E_OUTOFMEMORY;
+    } else if ((event = CreateEventA(NULL, FALSE, FALSE, NULL)) == NULL) {
+        hr = E_OUTOFMEMORY;
+        KsTrace(1, "CKsIrpTarget::SyncIoctl CreateEvent failed");
+    }
+    if (hr == S_OK) {
+        bool abandoned = false;
+        bool probe = false;
+        // The low bit keeps the completion away from any I/O completion port.
+        block->overlapped.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 1);
+        DWORD transferred = 0;
+        BOOL ok = KsOs().DeviceIoControl(handle, code, block->in, inSize, block->out, outSize, &transferred,
+                                         &block->overlapped);
+        DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+        if (!ok && error == ERROR_IO_PENDING) {
+            DWORD wait = WaitForSingleObject(event, kRequestTimeoutMs);
+            if (wait == WAIT_OBJECT_0) {
+                ok = KsOs().GetOverlappedResult(handle, &block->overlapped, &transferred, FALSE);
+                error = ok ? ERROR_SUCCESS : GetLastError();
+            } else {
+                hr = wait == WAIT_TIMEOUT ? kTimedOut : E_FAIL;
+                KsTrace(1, "CKsIrpTarget::SyncIoctl WaitForSingleObject failed dwWait:0x%08x",
+                        static_cast<unsigned>(wait));
+                // Cancellation is asynchronous: the block is the driver's until it says so.
+                KsOs().CancelIoEx(handle, &block->overlapped);
+                if (WaitForSingleObject(event, kCancelTimeoutMs) != WAIT_OBJECT_0) {
+                    abandoned = true;
+                    KsTrace(1, "CKsIrpTarget::SyncIoctl the driver kept a cancelled request; its buffers stay allocated");
                 }
             }
-            if (hr == S_OK && !ok) {
-                bool probe = (error == ERROR_INSUFFICIENT_BUFFER || error == ERROR_MORE_DATA) && outSize == 0;
-                if (!probe) {
-                    hr = E_FAIL;
-                    transferred = 0;
-                }
-            }
-            *count = transferred;
+        }
+        if (hr == S_OK && !ok) {
+            probe = (error == ERROR_INSUFFICIENT_BUFFER || error == ERROR_MORE_DATA) && outSize == 0;
+            if (!probe) hr = E_FAIL;
+        }
+        if (hr != S_OK) {
+            transferred = 0;
+        } else if (!probe) {
+            // A count beyond the buffer is the driver's mistake; nobody reads past the buffer.
+            transferred = ksbytes::ClampToBuffer(transferred, outSize);
+            if (out && transferred) std::memcpy(out, block->out, transferred);
+        }
+        *count = transferred;
+        if (!abandoned) {
             // A plain event, not a device handle: it does not go through the OS table.
             CloseHandle(event);
+            RequestBlock::Free(block);
         }
+    } else {
+        RequestBlock::Free(block);
     }
     KsTrace(6, "%s Leave, returning %#08x", "CKsIrpTarget::SyncIoctl", static_cast<unsigned>(hr));
     return hr;
@@ -112,6 +165,8 @@ HRESULT CKsIrpTarget::GetPropertyMulti(const ksbytes::KsGuid& set, ULONG id, BYT
             *buffer = data;
             ULONG size = bytes;
             hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &property, sizeof property, data, size, &bytes);
+            // More than the block holds is a probe's answer: the reply grew meanwhile.
+            if (SUCCEEDED(hr) && !ksbytes::ReplyFitsBlock(bytes, size)) hr = E_FAIL;
             if (replySize && SUCCEEDED(hr)) *replySize = bytes;
         }
     }

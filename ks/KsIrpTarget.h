@@ -33,9 +33,17 @@ public:
     static BOOL SafeCloseHandle(HANDLE& handle);
     void Close();
 
-    // One request, waited for until the driver completes it. With an output size of 0
-    // an ERROR_MORE_DATA or ERROR_INSUFFICIENT_BUFFER answer is a size probe: S_OK with
-    // the required size in the byte count.
+    // A property request answers in microseconds; one that takes seconds is hung.
+    static constexpr DWORD kRequestTimeoutMs = 5000;
+    // How long a cancelled request is given to come back.
+    static constexpr DWORD kCancelTimeoutMs = 1000;
+    // The result of a request that did not complete in time (HRESULT of ERROR_TIMEOUT).
+    static constexpr HRESULT kTimedOut = static_cast<HRESULT>(0x800705B4);
+
+    // One request, waited for at most kRequestTimeoutMs and then cancelled. With an
+    // output size of 0 an ERROR_MORE_DATA or ERROR_INSUFFICIENT_BUFFER answer is a size
+    // probe: S_OK with the size the driver reported. Otherwise the byte count never
+    // exceeds the output size.
     static HRESULT SyncIoctl(HANDLE handle, ULONG code, void* in, ULONG inSize, void* out, ULONG outSize,
                              ULONG* bytes);
 

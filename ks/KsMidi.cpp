@@ -28,6 +28,8 @@ void ReadTextValue(HKEY key, const char* name, char (&field)[MAX_PATH]) {
     DWORD size = 0;
     if (KsOs().RegQueryValueExA(key, name, NULL, &type, NULL, &size) != ERROR_SUCCESS) return;
     if (type != REG_SZ && type != REG_EXPAND_SZ) return;
+    // Room for a terminator must not wrap the size round to 0.
+    if (size == MAXDWORD) return;
     BYTE* data = new (std::nothrow) BYTE[size + 1];
     if (data == nullptr) return;
     DWORD got = size;
@@ -179,7 +181,13 @@ HRESULT CKsMidiFilter::EnumeratePins() {
         if (pin == nullptr) {
             KsTrace(1, "Failed to create MIDI pin");
             result = E_OUTOFMEMORY;
-        } else if (m_pins.AddTail(pin) == nullptr) {
+        } else if (FAILED(outcome)) {
+            // The driver let a request hang: the filter is left out rather than asked again.
+            delete pin;
+            KsTrace(6, "%s Leave, returning %#08x", "CKsMidiFilter::EnumeratePins", static_cast<unsigned>(outcome));
+            return outcome;
+        } else if (m_pins.AddTail(static_cast<CKsPin*>(pin)) == nullptr) {
+            // Stored as the CKsPin* every reader of the list takes it back as.
             delete pin;
             KsTrace(1, "Unable to allocate list entry to save pin in");
             result = E_OUTOFMEMORY;

@@ -32,7 +32,10 @@ struct KsOsApi {
     BOOL(WINAPI* DeviceIoControl)(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                                   LPDWORD bytes, LPOVERLAPPED overlapped);
     BOOL(WINAPI* GetOverlappedResult)(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD bytes, BOOL wait);
+    // Cancels the calling thread's requests on the handle.
     BOOL(WINAPI* CancelIo)(HANDLE handle);
+    // Cancels one request from any thread; where the system lacks it, CancelIo.
+    BOOL(WINAPI* CancelIoEx)(HANDLE handle, LPOVERLAPPED overlapped);
     BOOL(WINAPI* CloseHandle)(HANDLE handle);
     // "ksuser.dll", from the system folder only.
     HMODULE(WINAPI* LoadKsUser)();
@@ -46,5 +49,5 @@ const KsOsApi* SetKsOsApi(const KsOsApi* api);
 // Changes with every SetKsOsApi, so that what was looked up through one table (the
 // KsCreatePin binding) is not used with another.
 unsigned KsOsApiGeneration();
-// Windows' own table.
+// Windows' own table. Tables are filled member by member, by name.
 const KsOsApi* WindowsKsOsApi();

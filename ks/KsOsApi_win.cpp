@@ -82,13 +82,41 @@ BOOL WINAPI destroyList(HDEVINFO s) {
 
 HMODULE WINAPI loadKsUser() { return ::LoadLibraryExA("ksuser.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32); }
 
-const KsOsApi kWindows = {
-    getClassDevs, enumInterfaces,  getDetail,          createList,    openInterface,
-    openRegKey,   getRegistryProperty, destroyList,    ::RegOpenKeyExA, ::RegQueryValueExA,
-    ::RegCloseKey, ::CreateFileA,  ::DeviceIoControl,  ::GetOverlappedResult, ::CancelIo,
-    ::CloseHandle, loadKsUser,     ::GetProcAddress,
-};
+// CancelIoEx exists from Vista on; before that CancelIo is the best there is.
+BOOL WINAPI cancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
+    typedef BOOL(WINAPI * CancelIoExFn)(HANDLE, LPOVERLAPPED);
+    static const CancelIoExFn fn = reinterpret_cast<CancelIoExFn>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "CancelIoEx")));
+    return fn ? fn(handle, overlapped) : ::CancelIo(handle);
+}
+
+KsOsApi windowsTable() {
+    KsOsApi t = {};
+    t.SetupDiGetClassDevsA = getClassDevs;
+    t.SetupDiEnumDeviceInterfaces = enumInterfaces;
+    t.SetupDiGetDeviceInterfaceDetailA = getDetail;
+    t.SetupDiCreateDeviceInfoList = createList;
+    t.SetupDiOpenDeviceInterfaceA = openInterface;
+    t.SetupDiOpenDeviceInterfaceRegKey = openRegKey;
+    t.SetupDiGetDeviceRegistryPropertyA = getRegistryProperty;
+    t.SetupDiDestroyDeviceInfoList = destroyList;
+    t.RegOpenKeyExA = ::RegOpenKeyExA;
+    t.RegQueryValueExA = ::RegQueryValueExA;
+    t.RegCloseKey = ::RegCloseKey;
+    t.CreateFileA = ::CreateFileA;
+    t.DeviceIoControl = ::DeviceIoControl;
+    t.GetOverlappedResult = ::GetOverlappedResult;
+    t.CancelIo = ::CancelIo;
+    t.CancelIoEx = cancelIoEx;
+    t.CloseHandle = ::CloseHandle;
+    t.LoadKsUser = loadKsUser;
+    t.GetProcAddress = ::GetProcAddress;
+    return t;
+}
 
 }  // namespace
 
-const KsOsApi* WindowsKsOsApi() { return &kWindows; }
+const KsOsApi* WindowsKsOsApi() {
+    static const KsOsApi table = windowsTable();
+    return &table;
+}

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "ks/KsFilter.h"
@@ -19,15 +20,18 @@ typedef DWORD(WINAPI* KsCreatePinFn)(HANDLE, PKSPIN_CONNECT, ACCESS_MASK, PHANDL
 
 // Bound on first use and kept for the life of the process (the library is never
 // freed); a missing library or export is looked for again on the next call. The binding
-// belongs to the OS table it was looked up through.
+// belongs to the OS table it was looked up through. Pins are instantiated on ports'
+// reading threads as well as the caller's, so the binding is taken under a lock.
 struct KsUserBinding {
     HMODULE module = nullptr;
     KsCreatePinFn createPin = nullptr;
     unsigned generation = 0;
 };
 KsUserBinding g_ksUser;
+std::mutex g_ksUserLock;
 
-DWORD CallKsCreatePin(HANDLE filter, PKSPIN_CONNECT connect, ACCESS_MASK access, PHANDLE pin) {
+KsCreatePinFn BindKsCreatePin() {
+    std::lock_guard<std::mutex> lock(g_ksUserLock);
     if (g_ksUser.generation != KsOsApiGeneration()) g_ksUser = KsUserBinding{nullptr, nullptr, KsOsApiGeneration()};
     if (g_ksUser.createPin == nullptr) {
         if (g_ksUser.module == nullptr) g_ksUser.module = KsOs().LoadKsUser();
@@ -35,8 +39,13 @@ DWORD CallKsCreatePin(HANDLE filter, PKSPIN_CONNECT connect, ACCESS_MASK access,
             g_ksUser.createPin = reinterpret_cast<KsCreatePinFn>(
                 reinterpret_cast<void*>(KsOs().GetProcAddress(g_ksUser.module, "KsCreatePin")));
     }
-    if (g_ksUser.createPin == nullptr) return ERROR_FILE_NOT_FOUND;
-    return g_ksUser.createPin(filter, connect, access, pin);
+    return g_ksUser.createPin;
+}
+
+DWORD CallKsCreatePin(HANDLE filter, PKSPIN_CONNECT connect, ACCESS_MASK access, PHANDLE pin) {
+    KsCreatePinFn createPin = BindKsCreatePin();
+    if (createPin == nullptr) return ERROR_FILE_NOT_FOUND;
+    return createPin(filter, connect, access, pin);
 }
 
 }  // namespace
@@ -90,28 +99,45 @@ HRESULT CKsPin::ReadIdentifiers(ULONG id, BYTE** buffer, ULONG* count, const KSI
     return hr;
 }
 
+HRESULT CKsPin::ReadFixed(ULONG id, void* field, ULONG size) {
+    BYTE reply[sizeof(GUID)] = {};
+    ULONG got = 0;
+    HRESULT hr = m_filter->GetPinPropertySimple(m_pinId, ksbytes::kPropSetPin, id, reply, size, &got);
+    // A short or empty reply leaves the field as it was.
+    if (SUCCEEDED(hr) && got != size) hr = E_FAIL;
+    if (SUCCEEDED(hr)) std::memcpy(field, reply, size);
+    return hr;
+}
+
 HRESULT CKsPin::Init() {
     KsTrace(6, "%s Enter", "CKsPin::Init()");
     bool missed = false;
-    ULONG bytes = 0;
+    // A driver that let one request hang is not asked again: each would hang as long.
+    HRESULT hung = S_OK;
+    auto failed = [&](HRESULT hr) {
+        if (hr == kTimedOut) hung = hr;
+        return FAILED(hr);
+    };
 
-    if (FAILED(m_filter->GetPinPropertySimple(m_pinId, ksbytes::kPropSetPin, KSPROPERTY_PIN_COMMUNICATION,
-                                              &m_communication, sizeof m_communication))) {
+    if (failed(ReadFixed(KSPROPERTY_PIN_COMMUNICATION, &m_communication, sizeof m_communication))) {
         KsTrace(3, "Failed to retrieve pin property KSPROPERTY_PIN_COMMUNICATION on PinID: %d", int(m_pinId));
         missed = true;
     }
-    if (FAILED(ReadIdentifiers(KSPROPERTY_PIN_INTERFACES, &m_interfaceBuffer, &m_interfaceCount, &m_interfaces))) {
+    if (hung == S_OK &&
+        failed(ReadIdentifiers(KSPROPERTY_PIN_INTERFACES, &m_interfaceBuffer, &m_interfaceCount, &m_interfaces))) {
         KsTrace(3, "Failed to retrieve pin property KSPROPETY_PIN_INTERFACES on PinID: %d", int(m_pinId));
         missed = true;
     }
-    if (FAILED(ReadIdentifiers(KSPROPERTY_PIN_MEDIUMS, &m_mediumBuffer, &m_mediumCount, &m_mediums))) {
+    if (hung == S_OK && failed(ReadIdentifiers(KSPROPERTY_PIN_MEDIUMS, &m_mediumBuffer, &m_mediumCount, &m_mediums))) {
         KsTrace(3, "Failed to retrieve pin property KSPROPERTY_PIN_MEDIUMS on PinID: %d", int(m_pinId));
         missed = true;
     }
-    {
+    if (hung == S_OK) {
         BYTE* reply = nullptr;
+        ULONG bytes = 0;
         HRESULT hr = m_filter->GetPinPropertyMulti(m_pinId, ksbytes::kPropSetPin, KSPROPERTY_PIN_DATARANGES, &reply,
                                                    &bytes);
+        failed(hr);
         ksbytes::DataRangeWalk walk(reply, SUCCEEDED(hr) ? bytes : 0, ksbytes::kDataRangeSize);
         while (walk.Next()) {
         }
@@ -125,33 +151,30 @@ HRESULT CKsPin::Init() {
             missed = true;
         }
     }
-    if (FAILED(m_filter->GetPinPropertySimple(m_pinId, ksbytes::kPropSetPin, KSPROPERTY_PIN_DATAFLOW, &m_dataFlow,
-                                              sizeof m_dataFlow))) {
+    if (hung == S_OK && failed(ReadFixed(KSPROPERTY_PIN_DATAFLOW, &m_dataFlow, sizeof m_dataFlow))) {
         KsTrace(3, "Failed to retrieve pin property KSPROPERTY_PIN_DATAFLOW on PinID: %d", int(m_pinId));
         missed = true;
     }
-    if (FAILED(m_filter->GetPinPropertySimple(m_pinId, ksbytes::kPropSetPin, KSPROPERTY_PIN_CINSTANCES,
-                                              &m_instances, sizeof m_instances))) {
+    if (hung == S_OK && failed(ReadFixed(KSPROPERTY_PIN_CINSTANCES, &m_instances, sizeof m_instances))) {
         KsTrace(3, "Failed to retrieve pin property KSPROPERTY_PIN_CINSTANCES on PinID: %d", int(m_pinId));
         missed = true;
     }
-    if (FAILED(m_filter->GetPinPropertySimple(m_pinId, ksbytes::kPropSetPin, KSPROPERTY_PIN_GLOBALCINSTANCES,
-                                              &m_globalInstances, sizeof m_globalInstances))) {
+    if (hung == S_OK &&
+        failed(ReadFixed(KSPROPERTY_PIN_GLOBALCINSTANCES, &m_globalInstances, sizeof m_globalInstances))) {
         KsTrace(3, "Failed to retrieve pin property KSPROPERTY_PIN_GLOBALCINSTANCES on PinID: %d", int(m_pinId));
         missed = true;
     }
-    if (FAILED(m_filter->GetPinPropertySimple(m_pinId, ksbytes::kPropSetPin, KSPROPERTY_PIN_CATEGORY, &m_category,
-                                              sizeof m_category))) {
+    if (hung == S_OK && failed(ReadFixed(KSPROPERTY_PIN_CATEGORY, &m_category, sizeof m_category))) {
         KsTrace(3, "Failed to retrieve pin property KSPROPERTY_PIN_CATEGORY on PinID: %d", int(m_pinId));
         missed = true;
     }
-    if (FAILED(m_filter->GetPinPropertySimple(m_pinId, ksbytes::kPropSetPin, KSPROPERTY_PIN_NAME, m_name,
-                                              sizeof m_name - 1))) {
+    if (hung == S_OK && failed(m_filter->GetPinPropertySimple(m_pinId, ksbytes::kPropSetPin, KSPROPERTY_PIN_NAME,
+                                                              m_name, sizeof m_name - 1))) {
         KsTrace(3, "Failed to retrieve pin property KSPROPERTY_PIN_NAME on PinID: %d", int(m_pinId));
         missed = true;
     }
     m_name[sizeof m_name - 1] = '\0';
-    HRESULT result = missed ? S_FALSE : S_OK;
+    HRESULT result = hung != S_OK ? hung : (missed ? S_FALSE : S_OK);
     KsTrace(6, "%s Leave, returning %#08x", "CKsPin::Init", static_cast<unsigned>(result));
     return result;
 }
@@ -184,6 +207,8 @@ HRESULT CKsPin::Instantiate(BOOL looped) {
         // Nothing to connect with: no request goes to the driver.
         hr = E_INVALIDARG;
     } else {
+        // Instantiated again: the old instance is stopped and closed, not leaked.
+        ClosePin();
         m_looped = looped;
         m_connect->Interface.Id = looped ? KSINTERFACE_STANDARD_LOOPED_STREAMING : KSINTERFACE_STANDARD_STREAMING;
         DWORD code = CallKsCreatePin(m_filter->GetHandle(), m_connect, GENERIC_READ | GENERIC_WRITE, &m_handle);

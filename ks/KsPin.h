@@ -18,6 +18,8 @@ public:
     virtual HRESULT Instantiate(BOOL looped);
     virtual HRESULT SetState(KSSTATE state);
 
+    // S_OK, S_FALSE when some property was not read, or kTimedOut when the driver let
+    // a request hang (the rest are not asked).
     HRESULT Init();
     HRESULT SetPinConnect(const KSPIN_CONNECT* connect, ULONG size);
     HRESULT WriteData(KSSTREAM_HEADER* header, OVERLAPPED* overlapped);
@@ -48,6 +50,8 @@ public:
     static constexpr ULONG kConnectSize = sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT);
 
 private:
+    // A property of exactly size bytes; at most 16.
+    HRESULT ReadFixed(ULONG id, void* field, ULONG size);
     HRESULT ReadIdentifiers(ULONG id, BYTE** buffer, ULONG* count, const KSIDENTIFIER** first);
     HRESULT StreamIoctl(ULONG code, KSSTREAM_HEADER* header, OVERLAPPED* overlapped);
 

@@ -29,6 +29,9 @@ const struct {
     {kStatusDeviceRemoved, ERROR_DEVICE_REMOVED},
 };
 
+// An error status (not a warning such as STATUS_BUFFER_OVERFLOW) carries no byte count.
+bool isErrorStatus(uint32_t status) { return status >= 0xC0000000u; }
+
 uint32_t statusFromError(DWORD error) {
     if (error == ERROR_SUCCESS) return kStatusSuccess;
     for (const auto& m : kStatusMap)
@@ -133,12 +136,33 @@ SimPin& SimPin::refuseState(uint32_t state, DWORD error) { SIM_LOCK; refusedStat
 SimPin& SimPin::setCreateError(DWORD error) { SIM_LOCK; createError_ = error; return *this; }
 
 void SimPin::queueInput(const Bytes& midi) {
+    std::vector<Frame> frames;
+    for (size_t at = 0; at < midi.size(); at += 12) {
+        Bytes part(midi.begin() + at, midi.begin() + std::min(midi.size(), at + 12));
+        frames.push_back(Frame{part, static_cast<uint32_t>(part.size()), ERROR_SUCCESS});
+    }
+    queueFrames(frames);
+}
+
+void SimPin::queueFrame(uint32_t byteCount, const Bytes& midi) {
+    queueFrames({Frame{Bytes(midi.begin(), midi.begin() + std::min<size_t>(midi.size(), 12)), byteCount,
+                       ERROR_SUCCESS}});
+}
+
+void SimPin::failNextRead(const Bytes& midi, DWORD error) {
+    queueFrames({Frame{Bytes(midi.begin(), midi.begin() + std::min<size_t>(midi.size(), 12)),
+                       static_cast<uint32_t>(std::min<size_t>(midi.size(), 12)), error}});
+}
+
+void SimPin::setReadStartDelay(unsigned delayMs) { SIM_LOCK; readStartDelayMs_ = delayMs; }
+int SimPin::readsStarted() const { SIM_LOCK; return readsStarted_; }
+
+void SimPin::queueFrames(const std::vector<Frame>& frames) {
     SIM_LOCK;
-    for (size_t at = 0; at < midi.size(); at += 12)
-        input_.push_back(Bytes(midi.begin() + at, midi.begin() + std::min(midi.size(), at + 12)));
+    input_.insert(input_.end(), frames.begin(), frames.end());
     for (size_t i = 0; i < driver_->pending_.size() && !input_.empty();) {
         SimKsDriver::Pending p = driver_->pending_[i];
-        if (p.pin == this && !p.write) {
+        if (p.pin == this && p.kind == SimKsDriver::Kind::Read && !p.cancelling) {
             driver_->pending_.erase(driver_->pending_.begin() + i);
             driver_->completeRead(p);
         } else {
@@ -154,18 +178,14 @@ void SimPin::setWriteMode(WriteMode mode, unsigned delayMs) {
     writeDelayMs_ = delayMs;
 }
 
+void SimPin::failWrite(size_t number, DWORD error) { SIM_LOCK; failedWrites_[number] = error; }
+
 void SimPin::completePendingWrites() {
     SIM_LOCK;
-    auto& pending = driver_->pending_;
-    for (size_t i = 0; i < pending.size();) {
-        if (pending[i].pin == this && pending[i].write) {
-            driver_->finish(pending[i].overlapped, kStatusSuccess, pending[i].header->Size);
-            pending.erase(pending.begin() + i);
-        } else {
-            ++i;
-        }
-    }
-    driver_->changed_.notify_all();
+    std::vector<uint64_t> serials;
+    for (const SimKsDriver::Pending& p : driver_->pending_)
+        if (p.pin == this && p.kind == SimKsDriver::Kind::Write && !p.cancelling) serials.push_back(p.serial);
+    for (uint64_t serial : serials) driver_->release(serial, kStatusSuccess, sizeof(KSSTREAM_HEADER));
 }
 
 std::vector<SimWrite> SimPin::writes() const { SIM_LOCK; return writes_; }
@@ -181,7 +201,8 @@ bool SimPin::waitForPendingReads(size_t count, unsigned timeoutMs) const {
     return driver_->changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
         return static_cast<size_t>(std::count_if(driver_->pending_.begin(), driver_->pending_.end(),
                                                  [&](const SimKsDriver::Pending& p) {
-                                                     return p.pin == this && !p.write;
+                                                     return p.pin == this && p.kind == SimKsDriver::Kind::Read &&
+                                                            !p.cancelling;
                                                  })) >= count;
     });
 }
@@ -195,12 +216,16 @@ int SimPin::openInstances() const { SIM_LOCK; return open_; }
 size_t SimPin::pendingReads() const {
     SIM_LOCK;
     return std::count_if(driver_->pending_.begin(), driver_->pending_.end(),
-                         [&](const SimKsDriver::Pending& p) { return p.pin == this && !p.write; });
+                         [&](const SimKsDriver::Pending& p) {
+                             return p.pin == this && p.kind == SimKsDriver::Kind::Read && !p.cancelling;
+                         });
 }
 size_t SimPin::pendingWrites() const {
     SIM_LOCK;
     return std::count_if(driver_->pending_.begin(), driver_->pending_.end(),
-                         [&](const SimKsDriver::Pending& p) { return p.pin == this && p.write; });
+                         [&](const SimKsDriver::Pending& p) {
+                             return p.pin == this && p.kind == SimKsDriver::Kind::Write && !p.cancelling;
+                         });
 }
 
 // ---- SimDevice ----
@@ -232,6 +257,11 @@ SimDevice& SimDevice::setFriendlyName(const std::string& name) {
     SIM_LOCK;
     friendlyName_ = name;
     hasFriendlyName_ = true;
+    return *this;
+}
+SimDevice& SimDevice::setFriendlyNameSizeReport(DWORD size) {
+    SIM_LOCK;
+    friendlyNameSizeReport_ = size;
     return *this;
 }
 SimDevice& SimDevice::setService(const std::string& service, const std::string& imagePath) {
@@ -304,8 +334,11 @@ struct SimOs {
         }
         HDEVINFO set = d().newHandle();
         SimKsDriver::DevInfoSet& s = d().sets_[set];
+        // Without DIGCF_PRESENT the interfaces of devices that left are listed too.
+        bool presentOnly = (flags & DIGCF_PRESENT) != 0;
         for (auto& dev : d().devices_)
-            if (!dev->removed_ && std::memcmp(&dev->category_, guid, sizeof(GUID)) == 0) s.devices.push_back(dev.get());
+            if ((!presentOnly || !dev->removed_) && std::memcmp(&dev->category_, guid, sizeof(GUID)) == 0)
+                s.devices.push_back(dev.get());
         return set;
     }
 
@@ -369,6 +402,7 @@ struct SimOs {
         HKEY key = static_cast<HKEY>(d().newHandle());
         SimKsDriver::Key& k = d().keys_[key];
         if (dev->hasFriendlyName_) k.values["FriendlyName"] = dev->friendlyName_;
+        if (dev->friendlyNameSizeReport_) k.reportedSizes["FriendlyName"] = dev->friendlyNameSizeReport_;
         return key;
     }
 
@@ -418,7 +452,8 @@ struct SimOs {
         DWORD needed = static_cast<DWORD>(value->second.size() + 1);
         if (type) *type = value->first == "ImagePath" ? REG_EXPAND_SZ : REG_SZ;
         if (data == nullptr) {
-            if (size) *size = needed;
+            auto reported = it->second.reportedSizes.find(value->first);
+            if (size) *size = reported != it->second.reportedSizes.end() ? reported->second : needed;
             return ERROR_SUCCESS;
         }
         if (size == nullptr) return ERROR_INVALID_PARAMETER;
@@ -460,6 +495,17 @@ struct SimOs {
 
     static BOOL WINAPI Ioctl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD bytes,
                              LPOVERLAPPED overlapped) {
+        unsigned delay = 0;
+        if (code == IOCTL_KS_READ_STREAM) {
+            auto l = lock();
+            auto it = d().handles_.find(h);
+            if (it != d().handles_.end() && it->second.pin) {
+                ++it->second.pin->readsStarted_;
+                delay = it->second.pin->readStartDelayMs_;
+            }
+            d().changed_.notify_all();
+        }
+        if (delay) Sleep(delay);
         auto l = lock();
         return d().ioctl(h, code, in, inSize, out, outSize, bytes, overlapped);
     }
@@ -484,15 +530,22 @@ struct SimOs {
         auto l = lock();
         if (d().handles_.find(h) == d().handles_.end()) return fail(ERROR_INVALID_HANDLE);
         // Like CancelIo: only the requests this thread issued.
-        d().cancel(h, false, kStatusCancelled);
+        d().cancel(h, nullptr, false, kStatusCancelled);
         return TRUE;
+    }
+
+    static BOOL WINAPI CancelEx(HANDLE h, LPOVERLAPPED overlapped) {
+        auto l = lock();
+        if (d().handles_.find(h) == d().handles_.end()) return fail(ERROR_INVALID_HANDLE);
+        // Like CancelIoEx: from any thread; nothing to cancel is ERROR_NOT_FOUND.
+        return d().cancel(h, overlapped, true, kStatusCancelled) ? TRUE : fail(ERROR_NOT_FOUND);
     }
 
     static BOOL WINAPI Close(HANDLE h) {
         auto l = lock();
         auto it = d().handles_.find(h);
         if (it == d().handles_.end()) return fail(ERROR_INVALID_HANDLE);
-        d().cancel(h, true, kStatusCancelled);
+        d().cancel(h, nullptr, true, kStatusCancelled);
         if (it->second.pin) {
             --it->second.pin->open_;
             it->second.pin->state_ = 0;
@@ -561,13 +614,30 @@ struct SimOs {
 };
 
 namespace {
-const KsOsApi kSimTable = {
-    SimOs::GetClassDevs, SimOs::EnumInterfaces, SimOs::GetDetail,  SimOs::CreateList,
-    SimOs::OpenInterface, SimOs::OpenRegKey,    SimOs::GetRegistryProperty, SimOs::DestroyList,
-    SimOs::RegOpen,      SimOs::RegQuery,       SimOs::RegClose,   SimOs::CreateFile,
-    SimOs::Ioctl,        SimOs::OverlappedResult, SimOs::Cancel,   SimOs::Close,
-    SimOs::LoadKsUser,   SimOs::ProcAddress,
-};
+KsOsApi simTable() {
+    KsOsApi t = {};
+    t.SetupDiGetClassDevsA = SimOs::GetClassDevs;
+    t.SetupDiEnumDeviceInterfaces = SimOs::EnumInterfaces;
+    t.SetupDiGetDeviceInterfaceDetailA = SimOs::GetDetail;
+    t.SetupDiCreateDeviceInfoList = SimOs::CreateList;
+    t.SetupDiOpenDeviceInterfaceA = SimOs::OpenInterface;
+    t.SetupDiOpenDeviceInterfaceRegKey = SimOs::OpenRegKey;
+    t.SetupDiGetDeviceRegistryPropertyA = SimOs::GetRegistryProperty;
+    t.SetupDiDestroyDeviceInfoList = SimOs::DestroyList;
+    t.RegOpenKeyExA = SimOs::RegOpen;
+    t.RegQueryValueExA = SimOs::RegQuery;
+    t.RegCloseKey = SimOs::RegClose;
+    t.CreateFileA = SimOs::CreateFile;
+    t.DeviceIoControl = SimOs::Ioctl;
+    t.GetOverlappedResult = SimOs::OverlappedResult;
+    t.CancelIo = SimOs::Cancel;
+    t.CancelIoEx = SimOs::CancelEx;
+    t.CloseHandle = SimOs::Close;
+    t.LoadKsUser = SimOs::LoadKsUser;
+    t.GetProcAddress = SimOs::ProcAddress;
+    return t;
+}
+const KsOsApi kSimTable = simTable();
 }  // namespace
 
 // ---- SimKsDriver ----
@@ -614,7 +684,7 @@ void SimKsDriver::removeDevice(const std::string& path) {
         if (dev->removed_ || !sameText(dev->path_, path)) continue;
         dev->removed_ = true;
         for (auto& h : handles_)
-            if (h.second.device == dev.get()) cancel(h.first, true, kStatusDeviceRemoved);
+            if (h.second.device == dev.get()) cancel(h.first, nullptr, true, kStatusDeviceRemoved);
     }
     changed_.notify_all();
 }
@@ -629,6 +699,17 @@ void SimKsDriver::setPendProperties(bool pend, unsigned delayMs) {
     pendDelayMs_ = delayMs;
 }
 int SimKsDriver::propertyRequests() const { std::lock_guard<std::mutex> l(mutex_); return propertyRequests_; }
+int SimKsDriver::propertyRequestsWithoutLowBit() const {
+    std::lock_guard<std::mutex> l(mutex_);
+    return withoutLowBit_;
+}
+void SimKsDriver::setCancelDelay(unsigned delayMs) { std::lock_guard<std::mutex> l(mutex_); cancelDelayMs_ = delayMs; }
+size_t SimKsDriver::liveRequests() const { std::lock_guard<std::mutex> l(mutex_); return pending_.size(); }
+void SimKsDriver::completeAllNow() {
+    std::lock_guard<std::mutex> l(mutex_);
+    while (!pending_.empty()) release(pending_.front().serial, kStatusCancelled, 0);
+}
+int SimKsDriver::completionsWithoutEvent() const { std::lock_guard<std::mutex> l(mutex_); return eventFaults_; }
 int SimKsDriver::openHandles() const { std::lock_guard<std::mutex> l(mutex_); return static_cast<int>(handles_.size()); }
 
 HANDLE SimKsDriver::newHandle() {
@@ -640,22 +721,46 @@ HANDLE SimKsDriver::newHandle() {
 void SimKsDriver::finish(OVERLAPPED* overlapped, uint32_t status, ULONG_PTR information) {
     if (overlapped == nullptr) return;
     overlapped->Internal = status;
-    overlapped->InternalHigh = information;
+    overlapped->InternalHigh = isErrorStatus(status) ? 0 : information;
     HANDLE event = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(overlapped->hEvent) & ~ULONG_PTR(1));
-    if (event) SetEvent(event);
+    if (event && !SetEvent(event)) ++eventFaults_;
 }
 
-void SimKsDriver::cancel(HANDLE handle, bool anyThread, uint32_t status) {
+uint64_t SimKsDriver::hold(HANDLE handle, OVERLAPPED* overlapped, KSSTREAM_HEADER* header, Kind kind, SimPin* pin) {
+    uint64_t serial = nextSerial_++;
+    pending_.push_back(Pending{handle, overlapped, GetCurrentThreadId(), header, kind, pin, serial, false});
+    changed_.notify_all();
+    return serial;
+}
+
+bool SimKsDriver::release(uint64_t serial, uint32_t status, ULONG_PTR information) {
+    for (size_t i = 0; i < pending_.size(); ++i) {
+        if (pending_[i].serial != serial) continue;
+        OVERLAPPED* overlapped = pending_[i].overlapped;
+        pending_.erase(pending_.begin() + i);
+        finish(overlapped, status, information);
+        changed_.notify_all();
+        return true;
+    }
+    return false;
+}
+
+size_t SimKsDriver::cancel(HANDLE handle, OVERLAPPED* overlapped, bool anyThread, uint32_t status) {
     DWORD self = GetCurrentThreadId();
-    for (size_t i = 0; i < pending_.size();) {
-        if (pending_[i].handle == handle && (anyThread || pending_[i].thread == self)) {
-            finish(pending_[i].overlapped, status, 0);
-            pending_.erase(pending_.begin() + i);
-        } else {
-            ++i;
-        }
+    size_t asked = 0;
+    for (Pending& p : pending_) {
+        if (p.handle != handle || p.cancelling || (overlapped && p.overlapped != overlapped)) continue;
+        if (!anyThread && p.thread != self) continue;
+        p.cancelling = true;
+        ++asked;
+        uint64_t serial = p.serial;
+        later(cancelDelayMs_, [this, serial, status] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            release(serial, status, 0);
+        });
     }
     changed_.notify_all();
+    return asked;
 }
 
 BOOL SimKsDriver::ioctl(HANDLE handle, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytes,
@@ -663,12 +768,17 @@ BOOL SimKsDriver::ioctl(HANDLE handle, DWORD code, void* in, DWORD inSize, void*
     auto it = handles_.find(handle);
     if (it == handles_.end()) return SimOs::fail(ERROR_INVALID_HANDLE);
     Handle h = it->second;
-    if (h.device->removed_) return SimOs::fail(ERROR_DEVICE_REMOVED);
     // Every handle of this driver is opened for overlapped I/O.
     if (overlapped == nullptr) return SimOs::fail(ERROR_INVALID_PARAMETER);
+    // The I/O manager resets the request's event and marks it pending as it starts.
+    HANDLE event = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(overlapped->hEvent) & ~ULONG_PTR(1));
+    if (event) ResetEvent(event);
+    overlapped->Internal = kStatusPending;
+    overlapped->InternalHigh = 0;
+    if (h.device->removed_) return SimOs::fail(ERROR_DEVICE_REMOVED);
     switch (code) {
     case IOCTL_KS_PROPERTY:
-        return property(h, in, inSize, out, outSize, bytes, overlapped);
+        return property(handle, h, in, inSize, out, outSize, bytes, overlapped);
     case IOCTL_KS_READ_STREAM:
     case IOCTL_KS_WRITE_STREAM:
         if (h.pin == nullptr) return SimOs::fail(ERROR_INVALID_FUNCTION);
@@ -678,19 +788,23 @@ BOOL SimKsDriver::ioctl(HANDLE handle, DWORD code, void* in, DWORD inSize, void*
     }
 }
 
-BOOL SimKsDriver::property(const Handle& h, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytes,
+BOOL SimKsDriver::property(HANDLE handle, const Handle& h, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytes,
                            OVERLAPPED* overlapped) {
     if (in == nullptr || inSize < sizeof(KSPROPERTY)) return SimOs::fail(ERROR_INVALID_PARAMETER);
     ++propertyRequests_;
+    if ((reinterpret_cast<ULONG_PTR>(overlapped->hEvent) & 1) == 0) ++withoutLowBit_;
     const KSPROPERTY* request = static_cast<const KSPROPERTY*>(in);
+    // Exactly one of GET and SET; a SET only where a value can be set.
+    if (request->Flags != KSPROPERTY_TYPE_GET && request->Flags != KSPROPERTY_TYPE_SET)
+        return SimOs::fail(ERROR_INVALID_PARAMETER);
     KsGuid set = SimOs::FromGuidLocal(request->Set);
     Bytes reply;
-    const PropertyFault* fault = nullptr;
+    PropertyFault* fault = nullptr;
 
     if (h.pin) {
         if (set != ksbytes::kPropSetConnection || request->Id != KSPROPERTY_CONNECTION_STATE)
             return SimOs::fail(set == ksbytes::kPropSetConnection ? ERROR_NOT_FOUND : ERROR_SET_NOT_FOUND);
-        if (request->Flags & KSPROPERTY_TYPE_SET) {
+        if (request->Flags == KSPROPERTY_TYPE_SET) {
             if (out == nullptr || outSize < 4) return SimOs::fail(ERROR_INVALID_PARAMETER);
             uint32_t state;
             std::memcpy(&state, out, 4);
@@ -701,14 +815,18 @@ BOOL SimKsDriver::property(const Handle& h, void* in, DWORD inSize, void* out, D
             // Stopping a pin ends its outstanding reads and writes.
             if (state == 0)
                 for (auto& entry : handles_)
-                    if (entry.second.pin == h.pin) cancel(entry.first, true, kStatusCancelled);
+                    if (entry.second.pin == h.pin) cancel(entry.first, nullptr, true, kStatusCancelled);
             *bytes = 0;
             finish(overlapped, kStatusSuccess, 0);
             changed_.notify_all();
             return TRUE;
         }
         reply = u32Reply(h.pin->state_);
+    } else if (request->Flags != KSPROPERTY_TYPE_GET) {
+        return SimOs::fail(ERROR_INVALID_PARAMETER);
     } else if (set == ksbytes::kPropSetPin) {
+        if (inSize >= sizeof(KSP_PIN) && static_cast<const KSP_PIN*>(in)->Reserved != 0)
+            return SimOs::fail(ERROR_INVALID_PARAMETER);
         if (request->Id == KSPROPERTY_PIN_CTYPES) {
             fault = h.device->pinCountFault_.get();
             reply = u32Reply(static_cast<uint32_t>(h.device->pins_.size()));
@@ -769,49 +887,71 @@ BOOL SimKsDriver::property(const Handle& h, void* in, DWORD inSize, void* out, D
     }
 
     bool pend = pendProperties_;
+    bool oversize = false;
     int64_t probeSize = -1;
     if (fault) {
-        switch (fault->kind) {
+        PropertyFault* f = fault;
+        switch (f->kind) {
         case PropertyFault::Refuse:
-            return SimOs::fail(fault->error);
+            return SimOs::fail(f->error);
         case PropertyFault::Pend:
             pend = true;
             break;
         case PropertyFault::Replace:
-            reply = fault->reply;
-            probeSize = fault->probeSize;
+            reply = f->reply;
+            probeSize = f->probeSize;
             break;
+        case PropertyFault::Grow:
+            reply = f->answered++ == 0 ? Bytes(static_cast<size_t>(std::max<int64_t>(f->probeSize, 0))) : f->reply;
+            break;
+        case PropertyFault::Oversize:
+            reply = f->reply;
+            probeSize = f->probeSize;
+            oversize = true;
+            break;
+        case PropertyFault::Hang:
+            hold(handle, overlapped, nullptr, Kind::Property, nullptr);
+            return SimOs::fail(ERROR_IO_PENDING);
         }
     }
-    return answer(reply, probeSize, pend, out, outSize, bytes, overlapped);
+    return answer(handle, reply, probeSize, pend, oversize, out, outSize, bytes, overlapped);
 }
 
-BOOL SimKsDriver::answer(const Bytes& reply, int64_t probeSize, bool pend, void* out, DWORD outSize, DWORD* bytes,
-                         OVERLAPPED* overlapped) {
+BOOL SimKsDriver::answer(HANDLE handle, const Bytes& reply, int64_t probeSize, bool pend, bool oversize, void* out,
+                         DWORD outSize, DWORD* bytes, OVERLAPPED* overlapped) {
     uint64_t reported = probeSize >= 0 ? static_cast<uint64_t>(probeSize) : reply.size();
     DWORD error = ERROR_SUCCESS;
-    ULONG_PTR information = 0;
+    ULONG_PTR information = reply.size();
+    size_t copy = reply.size();
     if (outSize == 0 && reported > 0) {
         error = probeError_;
         information = static_cast<ULONG_PTR>(reported);
+        copy = 0;
     } else if (outSize < reply.size() || (reply.size() > 0 && out == nullptr)) {
-        error = probeError_;
-        information = reply.size();
-    } else {
-        information = reply.size();
+        if (oversize && out != nullptr) {
+            copy = outSize;
+        } else {
+            error = probeError_;
+            copy = 0;
+        }
     }
+    uint32_t status = statusFromError(error);
     if (pend) {
-        overlapped->Internal = kStatusPending;
-        later(pendDelayMs_, [this, reply, error, information, out, overlapped] {
+        uint64_t serial = hold(handle, overlapped, nullptr, Kind::Property, nullptr);
+        later(pendDelayMs_, [this, serial, reply, copy, status, information, out] {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (error == ERROR_SUCCESS && !reply.empty()) std::memcpy(out, reply.data(), reply.size());
-            finish(overlapped, statusFromError(error), information);
+            for (const Pending& p : pending_) {
+                if (p.serial != serial || p.cancelling) continue;
+                if (copy) std::memcpy(out, reply.data(), copy);
+                release(serial, status, information);
+                break;
+            }
         });
         return SimOs::fail(ERROR_IO_PENDING);
     }
-    if (error == ERROR_SUCCESS && !reply.empty()) std::memcpy(out, reply.data(), reply.size());
-    *bytes = static_cast<DWORD>(information);
-    finish(overlapped, statusFromError(error), information);
+    if (copy) std::memcpy(out, reply.data(), copy);
+    if (!isErrorStatus(status)) *bytes = static_cast<DWORD>(information);
+    finish(overlapped, status, information);
     return error == ERROR_SUCCESS ? TRUE : SimOs::fail(error);
 }
 
@@ -822,35 +962,37 @@ BOOL SimKsDriver::stream(HANDLE handle, const Handle& h, bool write, void* out, 
         header->FrameExtent < sizeof(KSMUSICFORMAT))
         return SimOs::fail(ERROR_INVALID_PARAMETER);
     SimPin* pin = h.pin;
-    Pending p{handle, overlapped, GetCurrentThreadId(), header, write, pin};
     if (write) {
         if (pin->writeMode_ == WriteMode::Refuse) return SimOs::fail(ERROR_GEN_FAILURE);
         const uint8_t* data = static_cast<const uint8_t*>(header->Data);
         SimWrite w;
         w.timeDeltaMs = ksbytes::ReadU32(data);
         w.byteCount = ksbytes::ReadU32(data + 4);
-        uint32_t n = std::min<uint32_t>(w.byteCount, header->FrameExtent - sizeof(KSMUSICFORMAT));
+        const uint32_t room = header->FrameExtent - sizeof(KSMUSICFORMAT);
+        uint32_t n = std::min<uint32_t>(w.byteCount, room);
         w.midi.assign(data + 8, data + 8 + n);
+        uint32_t inUsed = header->DataUsed > sizeof(KSMUSICFORMAT) ? header->DataUsed - sizeof(KSMUSICFORMAT) : 0;
+        w.used.assign(data + 8, data + 8 + std::min(n, inUsed));
         w.headerSize = header->Size;
         w.frameExtent = header->FrameExtent;
         w.dataUsed = header->DataUsed;
+        const size_t number = pin->writes_.size();
         pin->writes_.push_back(w);
         changed_.notify_all();
-        if (pin->writeMode_ == WriteMode::Now) {
+        auto failed = pin->failedWrites_.find(number);
+        if (failed == pin->failedWrites_.end() && pin->writeMode_ == WriteMode::Now) {
             *bytes = header->Size;
             finish(overlapped, kStatusSuccess, header->Size);
             return TRUE;
         }
-        overlapped->Internal = kStatusPending;
-        pending_.push_back(p);
-        if (pin->writeMode_ == WriteMode::Later) {
-            later(pin->writeDelayMs_, [this, overlapped] {
+        uint64_t serial = hold(handle, overlapped, header, Kind::Write, pin);
+        if (failed != pin->failedWrites_.end() || pin->writeMode_ == WriteMode::Later) {
+            uint32_t status = failed != pin->failedWrites_.end() ? statusFromError(failed->second) : kStatusSuccess;
+            later(pin->writeDelayMs_, [this, serial, status] {
                 std::lock_guard<std::mutex> lock(mutex_);
-                for (size_t i = 0; i < pending_.size(); ++i) {
-                    if (pending_[i].overlapped != overlapped || !pending_[i].write) continue;
-                    finish(overlapped, kStatusSuccess, pending_[i].header->Size);
-                    pending_.erase(pending_.begin() + i);
-                    changed_.notify_all();
+                for (const Pending& p : pending_) {
+                    if (p.serial != serial || p.cancelling) continue;
+                    release(serial, status, sizeof(KSSTREAM_HEADER));
                     break;
                 }
             });
@@ -858,33 +1000,37 @@ BOOL SimKsDriver::stream(HANDLE handle, const Handle& h, bool write, void* out, 
         return SimOs::fail(ERROR_IO_PENDING);
     }
     if (!pin->input_.empty()) {
-        completeRead(p);
+        const DWORD error = pin->input_.front().error;
+        completeRead(Pending{handle, overlapped, GetCurrentThreadId(), header, Kind::Read, pin, 0, false});
+        if (error != ERROR_SUCCESS) return SimOs::fail(error);
         *bytes = header->Size;
         return TRUE;
     }
-    overlapped->Internal = kStatusPending;
-    pending_.push_back(p);
-    changed_.notify_all();
+    hold(handle, overlapped, header, Kind::Read, pin);
     return SimOs::fail(ERROR_IO_PENDING);
 }
 
 void SimKsDriver::completeRead(const Pending& p) {
     SimPin* pin = p.pin;
     KSSTREAM_HEADER* header = p.header;
+    SimPin::Frame& frame = pin->input_.front();
     uint32_t room = std::min<uint32_t>(12, header->FrameExtent - sizeof(KSMUSICFORMAT));
-    Bytes& frame = pin->input_.front();
-    uint32_t n = std::min<uint32_t>(room, static_cast<uint32_t>(frame.size()));
+    // A frame with its own ByteCount goes whole into one read.
+    const bool whole = frame.byteCount != frame.midi.size() || frame.error != ERROR_SUCCESS;
+    uint32_t n = std::min<uint32_t>(room, static_cast<uint32_t>(frame.midi.size()));
     uint8_t* data = static_cast<uint8_t*>(header->Data);
     uint32_t zero = 0;
+    uint32_t count = whole ? frame.byteCount : n;
     std::memcpy(data, &zero, 4);
-    std::memcpy(data + 4, &n, 4);
-    std::memcpy(data + 8, frame.data(), n);
+    std::memcpy(data + 4, &count, 4);
+    std::memcpy(data + 8, frame.midi.data(), n);
     header->DataUsed = sizeof(KSMUSICFORMAT) + n;
-    if (n == frame.size())
+    const uint32_t status = statusFromError(frame.error);
+    if (whole || n == frame.midi.size())
         pin->input_.pop_front();
     else
-        frame.erase(frame.begin(), frame.begin() + n);
-    finish(p.overlapped, kStatusSuccess, header->Size);
+        frame.midi.erase(frame.midi.begin(), frame.midi.begin() + n);
+    finish(p.overlapped, status, header->Size);
 }
 
 void SimKsDriver::later(unsigned delayMs, std::function<void()> action) {

@@ -5,8 +5,11 @@
 //
 // Threads: the test thread configures devices and pins; the layer's threads (a port's
 // reader, the test itself) send requests; the driver's own worker thread completes
-// pended property requests and delayed writes. One mutex guards all state; completion
-// writes the caller's buffers and OVERLAPPED, then sets the request's event.
+// pended property requests, delayed writes and every cancellation (cancelling only asks:
+// the request ends later, as on Windows). One mutex guards all state; completion writes
+// the caller's buffers and OVERLAPPED, then sets the request's event. As the I/O manager
+// does, every request resets its event when it starts, and a request that fails with an
+// error status reports no byte count (ERROR_MORE_DATA, a warning, still carries one).
 //
 // One SimKsDriver at a time; its constructor installs the table and its destructor puts
 // the previous one back.
@@ -44,17 +47,27 @@ Bytes MusicRange(const KsGuid& subFormat, const KsGuid& technology, uint32_t for
 Bytes HiddenMidiRange();
 
 // How a property request is answered instead of the normal reply.
+//  Refuse: fails at once with error.
+//  Pend: completes later from the worker thread.
+//  Replace: the reply is these bytes; a probe is told probeSize.
+//  Grow: the first request sees a reply of probeSize bytes (0: an empty success), every
+//        later one the whole reply: the answer grew between the probe and the read.
+//  Oversize: a buffer too small for the reply still succeeds, filled as far as it goes,
+//        and reports the reply's whole size.
+//  Hang: never completes until cancelled.
 struct PropertyFault {
-    enum Kind { Refuse, Pend, Replace } kind = Refuse;
+    enum Kind { Refuse, Pend, Replace, Grow, Oversize, Hang } kind = Refuse;
     DWORD error = ERROR_NOT_FOUND;  // Refuse
-    Bytes reply;                    // Replace: the bytes the driver completes with
-    int64_t probeSize = -1;         // Replace: size reported to a probe (-1: reply's size)
+    Bytes reply;                    // Replace, Grow, Oversize: the bytes the driver completes with
+    int64_t probeSize = -1;         // size reported to a probe (-1: reply's size)
+    int answered = 0;               // requests seen (Grow)
 };
 
 enum class WriteMode { Now, Later, Never, Refuse };
 
 struct SimWrite {
     Bytes midi;            // the ByteCount bytes of the KSMUSICFORMAT entry
+    Bytes used;            // the MIDI bytes inside DataUsed (the header's own count)
     uint32_t byteCount;    // as the entry gave it
     uint32_t headerSize;   // KSSTREAM_HEADER.Size
     uint32_t frameExtent;
@@ -87,7 +100,18 @@ public:
     // Streaming.
     // Queues MIDI bytes for reads; each read delivers at most 12 of them in one entry.
     void queueInput(const Bytes& midi);
+    // The next read delivers these bytes (at most 12) in an entry whose ByteCount says
+    // byteCount, more than the frame can hold if so chosen.
+    void queueFrame(uint32_t byteCount, const Bytes& midi);
+    // The next read writes these bytes into the buffer, then fails with the error.
+    void failNextRead(const Bytes& midi, DWORD error = ERROR_GEN_FAILURE);
+    // Each read takes this long to start, before it resets its event (a slow driver entry).
+    void setReadStartDelay(unsigned delayMs);
+    int readsStarted() const;
     void setWriteMode(WriteMode mode, unsigned delayMs = 20);
+    // The write with this number (from 0) pends and completes after the write delay
+    // with the error, whatever the mode.
+    void failWrite(size_t number, DWORD error = ERROR_GEN_FAILURE);
     // Completes every write held back by Later or Never.
     void completePendingWrites();
 
@@ -112,6 +136,8 @@ private:
     friend class SimDevice;
     friend struct SimOs;
     SimPin(SimKsDriver* driver, SimDevice* device, uint32_t id) : driver_(driver), device_(device), id_(id) {}
+    struct Frame;
+    void queueFrames(const std::vector<Frame>& frames);
 
     SimKsDriver* driver_;
     SimDevice* device_;
@@ -127,9 +153,17 @@ private:
     Bytes name_;
     std::map<uint32_t, PropertyFault> faults_;
     std::map<uint32_t, DWORD> refusedStates_;
+    std::map<size_t, DWORD> failedWrites_;
     DWORD createError_ = 0;
     // Run time.
-    std::deque<Bytes> input_;
+    struct Frame {
+        Bytes midi;
+        uint32_t byteCount;
+        DWORD error;
+    };
+    std::deque<Frame> input_;
+    unsigned readStartDelayMs_ = 0;
+    int readsStarted_ = 0;
     WriteMode writeMode_ = WriteMode::Now;
     unsigned writeDelayMs_ = 20;
     std::vector<SimWrite> writes_;
@@ -151,6 +185,8 @@ public:
     size_t pinCount() const;
 
     SimDevice& setFriendlyName(const std::string& name);
+    // A size query of the "FriendlyName" value reports this many bytes (a damaged value).
+    SimDevice& setFriendlyNameSizeReport(DWORD size);
     SimDevice& setService(const std::string& service, const std::string& imagePath);
     SimDevice& setOpenError(DWORD error);
     SimDevice& setCategory(const KsGuid& category);
@@ -179,6 +215,7 @@ private:
     std::string service_;
     std::string imagePath_;
     bool hasFriendlyName_ = false;
+    DWORD friendlyNameSizeReport_ = 0;
     KsGuid category_ = ksbytes::kKsCategoryAudio;
     DWORD openError_ = 0;
     bool removed_ = false;
@@ -211,8 +248,19 @@ public:
     void setProbeError(DWORD error);
     // Pends every property request and completes it later from the worker thread.
     void setPendProperties(bool pend, unsigned delayMs = 5);
-    // Property requests seen (filters and pins).
+    // Property requests seen (filters and pins), and those whose event lacked the low bit
+    // that keeps a completion away from an I/O completion port.
     int propertyRequests() const;
+    int propertyRequestsWithoutLowBit() const;
+    // A cancelled request comes back after this long (default 1 ms); a long time stands
+    // for a driver that does not complete its cancellations.
+    void setCancelDelay(unsigned delayMs);
+    // Requests the driver holds (their OVERLAPPEDs are the driver's until completed).
+    size_t liveRequests() const;
+    // Completes every request now, cancelled or not, with STATUS_CANCELLED.
+    void completeAllNow();
+    // Completions whose event could not be set (closed by the caller too early).
+    int completionsWithoutEvent() const;
     // Handles the layer holds open (filters and pins).
     int openHandles() const;
 
@@ -225,33 +273,42 @@ private:
         SimDevice* device;
         SimPin* pin;  // NULL for a filter handle
     };
+    enum class Kind { Read, Write, Property };
     struct Pending {
         HANDLE handle;
         OVERLAPPED* overlapped;
         DWORD thread;
         KSSTREAM_HEADER* header;  // stream requests
-        bool write;
-        SimPin* pin;
+        Kind kind;
+        SimPin* pin;              // stream requests
+        uint64_t serial;
+        bool cancelling;
     };
     struct DevInfoSet {
         std::vector<SimDevice*> devices;
     };
     struct Key {
         std::map<std::string, std::string> values;
+        std::map<std::string, DWORD> reportedSizes;
     };
 
     // Request handling (called with mutex_ held unless noted).
     BOOL ioctl(HANDLE handle, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytes,
                OVERLAPPED* overlapped);
-    BOOL property(const Handle& h, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytes,
+    BOOL property(HANDLE handle, const Handle& h, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytes,
                   OVERLAPPED* overlapped);
-    BOOL answer(const Bytes& reply, int64_t probeSize, bool pend, void* out, DWORD outSize, DWORD* bytes,
-                OVERLAPPED* overlapped);
+    BOOL answer(HANDLE handle, const Bytes& reply, int64_t probeSize, bool pend, bool oversize, void* out,
+                DWORD outSize, DWORD* bytes, OVERLAPPED* overlapped);
     BOOL stream(HANDLE handle, const Handle& h, bool write, void* out, DWORD outSize, DWORD* bytes,
                 OVERLAPPED* overlapped);
     void completeRead(const Pending& p);
     void finish(OVERLAPPED* overlapped, uint32_t status, ULONG_PTR information);
-    void cancel(HANDLE handle, bool anyThread, uint32_t status);
+    uint64_t hold(HANDLE handle, OVERLAPPED* overlapped, KSSTREAM_HEADER* header, Kind kind, SimPin* pin);
+    // Completes the held request with this serial (if still held) and lets it go.
+    bool release(uint64_t serial, uint32_t status, ULONG_PTR information);
+    // Asks the held requests to end: matching ones complete with status after the
+    // cancel delay. Gives the number asked.
+    size_t cancel(HANDLE handle, OVERLAPPED* overlapped, bool anyThread, uint32_t status);
     void later(unsigned delayMs, std::function<void()> action);
     void worker();
     HANDLE newHandle();
@@ -272,6 +329,10 @@ private:
     bool pendProperties_ = false;
     unsigned pendDelayMs_ = 5;
     int propertyRequests_ = 0;
+    int withoutLowBit_ = 0;
+    unsigned cancelDelayMs_ = 1;
+    uint64_t nextSerial_ = 1;
+    int eventFaults_ = 0;
 
     // Worker: timed actions, run without mutex_ held.
     std::mutex timerMutex_;

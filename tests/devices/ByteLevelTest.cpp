@@ -7,6 +7,7 @@
 
 #include "devices/DeviceMatching.h"
 #include "devices/DuskerCodec.h"
+#include "devices/PacketBuffer.h"
 #include "ks/KsBytes.h"
 
 namespace {

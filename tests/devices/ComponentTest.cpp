@@ -219,4 +219,78 @@ TEST_F(Combined, VeryLongLinesInTheNamesFile) {
     EXPECT_EQ(table.size(), 3u);
 }
 
+// The search by name asks the real manager for every port's type name in one walk: each
+// filter is opened once however many ports it has.
+TEST_F(Combined, InstrumentSearchLooksAtTheHiddenDevicesOnce) {
+    sim.addDevice(0, "Other Synth");
+    stroma = &AddHiddenDevice(driver, UsbPath(usbids::kStroma25, "s"), 2, 2);
+    xr = &AddHiddenDevice(driver, UsbPath(usbids::kXrMkII, "x"), 1, 1);
+    EXPECT_FALSE(outputNamedLikeInstrumentExists());
+    EXPECT_EQ(stroma->openCount(), 1);
+    EXPECT_EQ(xr->openCount(), 1);
+    EXPECT_EQ(driver.openHandles(), 0);
+}
+
+// The real manager's ports under names that contain the instrument's: the update then
+// goes through a hidden output, at the combined index past the WinMM outputs.
+class NamedLikeInstrument : public VeltroDeviceList {
+public:
+    explicit NamedLikeInstrument(USBDeviceManager& real) : real_(real) {}
+    std::string getPortName(uint32_t index) override { return real_.getPortName(index); }
+    uint32_t getPortCount() override { return real_.getPortCount(); }
+    std::string getTypeName(uint32_t index) override { return "Lumetra " + real_.getTypeName(index); }
+    std::vector<std::string> getTypeNames() override {
+        std::vector<std::string> names = real_.getTypeNames();
+        for (std::string& name : names) name = "Lumetra " + name;
+        return names;
+    }
+    MIDI::Output* openOutput(uint32_t index) override { return real_.openOutput(index); }
+    MIDI::Input* openInput(uint32_t index) override { return real_.openInput(index); }
+
+private:
+    USBDeviceManager& real_;
+};
+
+TEST_F(Combined, UpdateThroughAHiddenOutputReportsAFailedPacket) {
+    Bytes file;
+    Bytes data;
+    for (uint8_t n = 0; n < 3; ++n) {
+        Bytes m{0xF0, 0x00, 0x7A, 0x51, n, 0x10, 0x20, 0xF7};
+        data.insert(data.end(), m.begin(), m.end());
+        file.insert(file.end(), m.begin(), m.end());
+    }
+    struct : ProgressSink {
+        long setProgress(uint32_t, uint32_t, uint32_t, uint32_t) override { return 0; }
+    } progress;
+    ProtocolTiming timing;
+    timing.startPauseMs = 10;
+    timing.searchPauseMs = 10;
+    timing.searchTries = 3;
+    timing.refusedRetryMs = 200;
+    NamedLikeInstrument named(*manager);
+    // None failing, a middle packet, the last packet.
+    for (int failing : {-1, 3, 7}) {
+        sim.reset();
+        sim.addDevice(0, "Other Synth");
+        xr = &AddHiddenDevice(driver, UsbPath(usbids::kXrMkII, "u" + std::to_string(failing)), 1, 1);
+        xr->pin(0).setWriteMode(simks::WriteMode::Later, 2);
+        if (failing >= 0) xr->pin(0).failWrite(static_cast<size_t>(failing));
+        FirmwareImage image;
+        image.assign(file.data(), static_cast<uint32_t>(file.size()));
+        UpdaterDev device;
+        int32_t result = -1;
+        MIDI::Output* port = rvoVirize(image, device, progress, &named, &result, timing);
+        ASSERT_NE(port, nullptr) << failing;
+        EXPECT_EQ(dynamic_cast<MidiOutput*>(port), nullptr) << failing;
+        EXPECT_EQ(result, failing < 0 ? kUpdateCompleted : kUpdateIncomplete) << failing;
+        if (failing < 0) {
+            Bytes written;
+            for (const simks::SimWrite& w : xr->pin(0).writes()) written.insert(written.end(), w.midi.begin(), w.midi.end());
+            EXPECT_EQ(written, data);
+        }
+        port->release();
+        driver.removeDevice(xr->path());
+    }
+}
+
 }  // namespace

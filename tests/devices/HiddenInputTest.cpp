@@ -75,16 +75,34 @@ TEST_F(HiddenIn, DeliversTheDriversBytesWithTimerStamps) {
     EXPECT_FALSE(port->hasShortMessage());
 }
 
-TEST_F(HiddenIn, AFailedReadDoesNotDeliverThePreviousBytesAgain) {
+TEST_F(HiddenIn, AFailedReadDeliversNothingAndReadingGoesOn) {
     Open(usbids::kXrMkII);
     ReadPin().queueInput({0x90, 0x3C, 0x40});
     MIDI::ShortMessage message;
     ASSERT_TRUE(NextShort(&message));
     ASSERT_TRUE(ReadPin().waitForPendingReads(1, 2000));
-    // The outstanding read ends with an error.
-    driver.removeDevice(device->path());
+    // The driver fills the buffer, then fails the read.
+    ReadPin().failNextRead({0x90, 0x3D, 0x40});
     EXPECT_FALSE(NextShort(&message, 300));
-    EXPECT_FALSE(port->isPresent());
+    ReadPin().queueInput({0x80, 0x3C, 0x00});
+    ASSERT_TRUE(NextShort(&message));
+    EXPECT_EQ(message.status, 0x80);
+    EXPECT_FALSE(port->hasShortMessage());
+}
+
+TEST_F(HiddenIn, ACountBeyondTheFrameIsCutToTheBytesItHolds) {
+    Open(usbids::kXrMkII);
+    ASSERT_TRUE(ReadPin().waitForPendingReads(1, 2000));
+    // Twelve bytes, four messages; the entry claims 32 (zeros beyond would be running
+    // status data).
+    ReadPin().queueFrame(32, {0x90, 0x3C, 0x40, 0x90, 0x3D, 0x40, 0x90, 0x3E, 0x40, 0x80, 0x3C, 0x00});
+    std::vector<MIDI::ShortMessage> got;
+    MIDI::ShortMessage message;
+    while (got.size() < 4 && NextShort(&message)) got.push_back(message);
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[3].status, 0x80);
+    ASSERT_TRUE(ReadPin().waitForPendingReads(1, 2000));
+    EXPECT_FALSE(port->hasShortMessage());
 }
 
 TEST_F(HiddenIn, DuskerReportsBecomeControlChanges) {
@@ -159,12 +177,35 @@ TEST_F(HiddenIn, DestroyingWithAReadOutstandingStopsThePin) {
     EXPECT_EQ(driver.openHandles(), 0);
 }
 
-TEST_F(HiddenIn, DestroyingWhileTheDriverDeliversEndsCleanly) {
+// The stop can come after the reader's last look at it and before its read resets the
+// event: the read then waits on a quiet device, and only the reader's own cancellation
+// ends it.
+TEST_F(HiddenIn, DestroyingWhileAReadStartsReturnsInBoundedTime) {
     Open(usbids::kDusker);
-    for (int i = 0; i < 50; ++i) ReadPin().queueInput({0x10, static_cast<uint8_t>(i)});
+    ASSERT_TRUE(ReadPin().waitForPendingReads(1, 2000));
+    ReadPin().setReadStartDelay(300);
+    ReadPin().queueInput({0x10, 0x20});
+    ASSERT_TRUE(WaitUntil([&] { return ReadPin().readsStarted() >= 2; }, 2000));
+    const auto start = Clock::now();
     port->release();
     port = nullptr;
+    EXPECT_LT(ElapsedMs(start), 3000);
+    EXPECT_EQ(driver.liveRequests(), 0u);
     EXPECT_EQ(driver.openHandles(), 0);
+}
+
+// A driver that never gives back the cancelled read keeps its block; destruction still ends.
+TEST_F(HiddenIn, ReadTheDriverKeepsStaysAllocated) {
+    Open(usbids::kXrMkII);
+    ASSERT_TRUE(ReadPin().waitForPendingReads(1, 2000));
+    driver.setCancelDelay(10 * 60 * 1000);
+    const auto start = Clock::now();
+    port->release();
+    port = nullptr;
+    EXPECT_LT(ElapsedMs(start), 3000);
+    ASSERT_EQ(driver.liveRequests(), 1u);
+    driver.completeAllNow();
+    EXPECT_EQ(driver.completionsWithoutEvent(), 0);
 }
 
 }  // namespace

@@ -150,15 +150,86 @@ TEST_F(HiddenOut, WriteNeverCompletedTimesOut) {
     EXPECT_EQ(driver.openHandles(), 0);
 }
 
-TEST_F(HiddenOut, WriteRefusedAtOnceShowsAsATimeOut) {
+TEST_F(HiddenOut, WriteRefusedAtOnceIsAFailedWrite) {
     Open(usbids::kXrMkII);
     device->pin(0).setWriteMode(simks::WriteMode::Refuse);
     MIDI::ShortMessage note{0x90, 0x3C, 0x40, 0};
     EXPECT_TRUE(port->sendShort(note));
-    // The write never arrived, and its event is never signalled.
+    auto start = Clock::now();
     EXPECT_FALSE(port->flush());
+    EXPECT_LT(ElapsedMs(start), 500);
+    // Reported once; the next write is tried again.
     MIDI::SysexMessage message = Sysex({0xF0, 0x7F, 0xF7});
-    EXPECT_EQ(ErrorOf([&] { port->sendSysex(message); }), "Sysex output timeout");
+    EXPECT_TRUE(port->sendSysex(message));
+    EXPECT_FALSE(port->flush());
+}
+
+// Each write's result is read: a failure anywhere reaches flush, and sendSysex takes
+// nothing more once it is known.
+TEST_F(HiddenOut, AFailedWriteAnywhereMakesFlushFalse) {
+    for (size_t failing : {size_t(0), size_t(1), size_t(3)}) {
+        Open(usbids::kXrMkII);
+        device->pin(0).setWriteMode(simks::WriteMode::Later, 5);
+        device->pin(0).failWrite(failing);
+        MIDI::SysexMessage first = Sysex({0xF0, 1, 2, 3, 4, 5, 6, 7, 8, 0xF7});
+        EXPECT_TRUE(port->sendSysex(first)) << failing;
+        if (failing < 2) {
+            // Known once the next write needed the block.
+            MIDI::SysexMessage second = Sysex({0xF0, 9, 0xF7});
+            EXPECT_FALSE(port->sendSysex(second)) << failing;
+        }
+        EXPECT_FALSE(port->flush()) << failing;
+        EXPECT_EQ(Written().size(), 4u) << failing;
+        // Reported, then cleared.
+        EXPECT_TRUE(port->flush()) << failing;
+        port->release();
+        port = nullptr;
+        driver.removeDevice(device->path());
+    }
+}
+
+// The write header as the program sends it: DataUsed stays 12 for both packet sizes,
+// so for 8-byte packets it covers only 4 of the entry's MIDI bytes.
+TEST_F(HiddenOut, WriteHeaderOfBothPacketSizes) {
+    const struct {
+        uint16_t productId;
+        uint32_t size;
+        size_t used;
+    } models[] = {{usbids::kXrMkII, 3, 3}, {usbids::kQuarvel, 8, 4}};
+    for (const auto& m : models) {
+        Open(m.productId);
+        Bytes bytes{0xF0, 1, 2, 3, 4, 5, 6, 0xF7};
+        bytes.resize(m.size);
+        MIDI::SysexMessage message = Sysex(bytes);
+        port->sendSysex(message);
+        ASSERT_EQ(device->pin(0).writes().size(), 1u) << m.size;
+        const simks::SimWrite w = device->pin(0).writes()[0];
+        EXPECT_EQ(w.dataUsed, 12u);
+        EXPECT_EQ(w.frameExtent, m.size + 12);
+        EXPECT_EQ(w.byteCount, m.size);
+        EXPECT_EQ(w.midi, bytes);
+        EXPECT_EQ(w.used.size(), m.used);
+        port->release();
+        port = nullptr;
+        driver.removeDevice(device->path());
+    }
+}
+
+// A driver that never gives back a cancelled write keeps the block and its event.
+TEST_F(HiddenOut, TeardownLeavesAWriteTheDriverKeepsAllocated) {
+    Open(usbids::kXrMkII);
+    device->pin(0).setWriteMode(simks::WriteMode::Never);
+    driver.setCancelDelay(10 * 60 * 1000);
+    MIDI::ShortMessage note{0x90, 0x3C, 0x40, 0};
+    port->sendShort(note);
+    const auto start = Clock::now();
+    port->release();
+    port = nullptr;
+    EXPECT_LT(ElapsedMs(start), 4000);
+    EXPECT_EQ(driver.openHandles(), 0);
+    ASSERT_EQ(driver.liveRequests(), 1u);
+    driver.completeAllNow();
+    EXPECT_EQ(driver.completionsWithoutEvent(), 0);
 }
 
 TEST_F(HiddenOut, DestroyingStopsThePinAndDropsTheFilter) {

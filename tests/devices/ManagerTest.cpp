@@ -38,13 +38,22 @@ protected:
 };
 
 TEST_F(Manager, BuildsTheFifteenRowsAndInstallsTheHiddenPinTest) {
+    const simks::Bytes hidden = simks::HiddenMidiRange();
+    const simks::Bytes plain = simks::MusicRange(ksbytes::kDataFormatSubtypeMidi, ksbytes::kMusicTechnologyPort);
+    auto admits = [](const simks::Bytes& range) {
+        return IsMidiDataRange(reinterpret_cast<const KSDATARANGE*>(range.data()));
+    };
+    IsMidiDataRange = DefaultIsMidiDataRange;
+    ASSERT_FALSE(admits(hidden));
     {
         USBDeviceManager manager("");
         EXPECT_EQ(manager.rowCount(), 15u);
-        EXPECT_NE(IsMidiDataRange, &DefaultIsMidiDataRange);
+        EXPECT_TRUE(admits(hidden));
+        EXPECT_FALSE(admits(plain));
     }
     // It stays after the manager is gone.
-    EXPECT_NE(IsMidiDataRange, &DefaultIsMidiDataRange);
+    EXPECT_TRUE(admits(hidden));
+    EXPECT_FALSE(admits(plain));
 }
 
 TEST_F(Manager, NoMakerDeviceGivesNoPorts) {

@@ -24,17 +24,24 @@ protected:
     static constexpr ULONG kRangesReply = 8 + 96;
 };
 
-TEST_F(IrpTarget, SizeProbeAnsweredWithEitherErrorGivesTheSize) {
-    for (DWORD error : {DWORD(ERROR_MORE_DATA), DWORD(ERROR_INSUFFICIENT_BUFFER)}) {
-        driver.setProbeError(error);
-        ULONG bytes = 0;
+TEST_F(IrpTarget, SizeProbeAnsweredWithEitherErrorIsAProbe) {
+    // ERROR_MORE_DATA is a warning and carries the size; ERROR_INSUFFICIENT_BUFFER is an
+    // error status, for which the system reports no byte count at all.
+    const struct {
+        DWORD error;
+        ULONG size;
+    } cases[] = {{ERROR_MORE_DATA, kRangesReply}, {ERROR_INSUFFICIENT_BUFFER, 0}};
+    for (const auto& c : cases) {
+        driver.setProbeError(c.error);
+        ULONG bytes = 77;
         EXPECT_EQ(CKsIrpTarget::SyncIoctl(filter->GetHandle(), IOCTL_KS_PROPERTY, &property, sizeof property, nullptr,
                                           0, &bytes),
                   S_OK)
-            << error;
-        EXPECT_EQ(bytes, kRangesReply) << error;
+            << c.error;
+        EXPECT_EQ(bytes, c.size) << c.error;
     }
     EXPECT_TRUE(capture.lines().empty());
+    EXPECT_EQ(driver.propertyRequestsWithoutLowBit(), 0);
 }
 
 TEST_F(IrpTarget, SameErrorsOnARequestWithABufferFail) {
@@ -114,6 +121,74 @@ TEST_F(IrpTarget, GetPropertyMultiGivesTheReplyAndItsSize) {
     EXPECT_EQ(size, 8u + 32u);
     EXPECT_EQ(ksbytes::ReadGuid(buffer + 24), ksbytes::kMediumSetStandard);
     delete[] buffer;
+}
+
+// A reply that does not fit the block the reader allocated: the driver's answer grew
+// between the probe and the read, or it reports more than the buffer holds.
+TEST_F(IrpTarget, RepliesBeyondTheBlockAreFailedReads) {
+    using simks::PropertyFault;
+    simks::Bytes nodes = kstest::Header(2, 32);
+    nodes.resize(8 + 32);
+    const struct {
+        const char* name;
+        PropertyFault fault;
+        HRESULT hr;
+        ULONG size;
+        HRESULT nodes;
+    } cases[] = {
+        // A probe of 0 bytes is the whole answer here: nothing more is asked.
+        {"grown after an empty probe", kstest::Fault(PropertyFault::Grow, nodes, 0), S_OK, 0, S_OK},
+        {"grown after a header-sized probe", kstest::Fault(PropertyFault::Grow, nodes, 8), E_FAIL, 0, E_FAIL},
+        {"longer than the buffer", kstest::Fault(PropertyFault::Oversize, nodes, 8), S_OK, 8, E_FAIL},
+    };
+    simks::SimDevice* device = driver.device("\\\\?\\dev#irp");
+    for (const auto& c : cases) {
+        device->faultTopology(c.fault);
+        BYTE* buffer = nullptr;
+        ULONG size = 99;
+        EXPECT_EQ(filter->GetPropertyMulti(ksbytes::kPropSetTopology, KSPROPERTY_TOPOLOGY_NODES, &buffer, &size), c.hr)
+            << c.name;
+        EXPECT_EQ(size, c.size) << c.name;
+        delete[] buffer;
+        device->faultTopology(c.fault);
+        EXPECT_EQ(filter->EnumerateNodes(), c.nodes) << c.name;
+        EXPECT_EQ(filter->Nodes().GetCount(), 0u) << c.name;
+    }
+}
+
+TEST_F(IrpTarget, HungRequestIsCancelledAfterItsTimeLimit) {
+    driver.device("\\\\?\\dev#irp")->pin(0).fault(KSPROPERTY_PIN_DATARANGES,
+                                                       kstest::Fault(simks::PropertyFault::Hang));
+    BYTE reply[256];
+    ULONG bytes = 5;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(CKsIrpTarget::SyncIoctl(filter->GetHandle(), IOCTL_KS_PROPERTY, &property, sizeof property, reply,
+                                      sizeof reply, &bytes),
+              CKsIrpTarget::kTimedOut);
+    long long elapsed = kstest::ElapsedMs(start);
+    EXPECT_GE(elapsed, static_cast<long long>(CKsIrpTarget::kRequestTimeoutMs) - 50);
+    EXPECT_LT(elapsed, kstest::kHungRequestBoundMs);
+    EXPECT_EQ(bytes, 0u);
+    EXPECT_EQ(Shown(), std::vector<std::string>{"CKsIrpTarget::SyncIoctl WaitForSingleObject failed dwWait:0x00000102"});
+    // The cancelled request came back before the call returned.
+    EXPECT_EQ(driver.liveRequests(), 0u);
+}
+
+TEST_F(IrpTarget, RequestTheDriverKeepsAfterCancellingKeepsItsBuffers) {
+    driver.setCancelDelay(10 * 60 * 1000);
+    driver.device("\\\\?\\dev#irp")->pin(0).fault(KSPROPERTY_PIN_DATARANGES,
+                                                       kstest::Fault(simks::PropertyFault::Hang));
+    BYTE reply[256];
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(CKsIrpTarget::SyncIoctl(filter->GetHandle(), IOCTL_KS_PROPERTY, &property, sizeof property, reply,
+                                      sizeof reply, nullptr),
+              CKsIrpTarget::kTimedOut);
+    EXPECT_LT(kstest::ElapsedMs(start), kstest::kHungRequestBoundMs);
+    EXPECT_TRUE(Shows("CKsIrpTarget::SyncIoctl the driver kept a cancelled request; its buffers stay allocated"));
+    ASSERT_EQ(driver.liveRequests(), 1u);
+    // When the driver does let go, the request's event is still there to be set.
+    driver.completeAllNow();
+    EXPECT_EQ(driver.completionsWithoutEvent(), 0);
 }
 
 TEST_F(IrpTarget, SafeCloseHandleClosesOnlyValidHandles) {

@@ -118,4 +118,43 @@ TEST(IsMidiPortRange, ComparesMajorSubAndTechnology) {
     EXPECT_TRUE(ksbytes::IsMidiPortRange(specifier.data()));
 }
 
+// The readers get exactly the block the driver was given (heap-allocated, so the
+// sanitizers see any read past it) and never a count beyond it.
+TEST(ReplyBounds, OverlongCountsEndAsFailedReads) {
+    const struct {
+        const char* name;
+        uint32_t block;
+        uint64_t reported;  // the driver's count
+        bool success;       // completed successfully, or a probe's answer
+    } cases[] = {
+        {"grown after an empty probe", 0, 8 + 2 * 16, false},
+        {"grown after a header-sized probe", 8, 8 + 2 * 16, false},
+        {"longer than the buffer", 8, 8 + 2 * 16, true},
+        {"far longer than the buffer", 8, 0xFFFFFFFFull + 1000, true},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint8_t> heap(c.block);
+        uint8_t* block = c.block ? heap.data() : nullptr;
+        if (c.block >= 8) {
+            // The header the driver managed to write: two GUIDs announced.
+            const uint32_t header[2] = {8 + 2 * 16, 2};
+            std::memcpy(block, header, sizeof header);
+        }
+        uint32_t usable = 0;
+        if (c.success) {
+            usable = ksbytes::ClampToBuffer(c.reported, c.block);
+            EXPECT_EQ(usable, c.block) << c.name;
+        } else {
+            EXPECT_FALSE(ksbytes::ReplyFitsBlock(static_cast<uint32_t>(c.reported), c.block)) << c.name;
+        }
+        uint32_t count = 0;
+        EXPECT_FALSE(ksbytes::MultipleItemCount(block, usable, 16, &count)) << c.name;
+        ksbytes::DataRangeWalk walk(block, usable, ksbytes::kDataRangeSize);
+        EXPECT_EQ(walk.Next(), nullptr) << c.name;
+        EXPECT_FALSE(walk.Complete()) << c.name;
+    }
+    EXPECT_TRUE(ksbytes::ReplyFitsBlock(40, 40));
+    EXPECT_EQ(ksbytes::ClampToBuffer(12, 40), 12u);
+}
+
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -42,6 +43,23 @@ inline simks::PropertyFault Replace(const simks::Bytes& reply, int64_t probeSize
     f.probeSize = probeSize;
     return f;
 }
+
+inline simks::PropertyFault Fault(simks::PropertyFault::Kind kind, const simks::Bytes& reply = {},
+                                  int64_t probeSize = -1) {
+    simks::PropertyFault f;
+    f.kind = kind;
+    f.reply = reply;
+    f.probeSize = probeSize;
+    return f;
+}
+
+inline long long ElapsedMs(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
+}
+
+// The longest a request may take when the driver lets it hang: the time limit, the wait
+// for the cancellation, and room for a loaded machine.
+constexpr long long kHungRequestBoundMs = CKsIrpTarget::kRequestTimeoutMs + CKsIrpTarget::kCancelTimeoutMs + 3000;
 
 inline simks::PropertyFault Pend() {
     simks::PropertyFault f;

@@ -92,6 +92,17 @@ TEST_F(MidiList, LongFriendlyNameIsCut) {
     EXPECT_EQ(std::string(list.GetDeviceRecord(0)->friendlyName), name.substr(0, 259));
 }
 
+TEST_F(MidiList, FriendlyNameOfTheLargestSizeIsNotRead) {
+    driver.addDevice("\\\\?\\usb#huge", "Huge")
+        .setFriendlyNameSizeReport(MAXDWORD)
+        .addPin()
+        .addDataRange(kstest::MidiPortRange());
+    FilterList list(audio);
+    list.EnumerateDevices();
+    ASSERT_EQ(list.GetFilterCount(), 1u);
+    EXPECT_STREQ(list.GetDeviceRecord(0)->friendlyName, "");
+}
+
 TEST_F(MidiList, FilterWithoutMidiRangeIsLeftOut) {
     simks::SimDevice& dev = driver.addDevice("\\\\?\\usb#nomidi", "Hidden only");
     dev.addHiddenMidiPin(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK);
@@ -129,6 +140,39 @@ TEST_F(MidiList, DataRangeRequestFailureFailsTheEnumeration) {
     // The pin already stored stays.
     EXPECT_EQ(filter->Pins().GetCount(), 1u);
     filter->Release();
+}
+
+// One hung request costs one time limit: the filter is left out and not asked again,
+// whichever request hung.
+TEST_F(MidiList, HungDriverIsLeftOutWithinOneTimeLimit) {
+    IsMidiDataRange = kstest::AcceptHiddenRange;
+    driver.addDevice("\\\\?\\usb#good").addHiddenMidiPin(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK);
+    const simks::PropertyFault hang = kstest::Fault(simks::PropertyFault::Hang);
+    // A hung driver answers nothing more: first the data ranges the filter asks for, then
+    // everything the pin asks for once the ranges were read.
+    const std::vector<std::vector<ULONG>> hungSets = {
+        {KSPROPERTY_PIN_DATARANGES},
+        {KSPROPERTY_PIN_COMMUNICATION, KSPROPERTY_PIN_INTERFACES, KSPROPERTY_PIN_MEDIUMS, KSPROPERTY_PIN_DATAFLOW,
+         KSPROPERTY_PIN_CINSTANCES, KSPROPERTY_PIN_GLOBALCINSTANCES, KSPROPERTY_PIN_CATEGORY, KSPROPERTY_PIN_NAME}};
+    for (const std::vector<ULONG>& hung : hungSets) {
+        const ULONG id = hung.front();
+        const std::string path = "\\\\?\\usb#hung" + std::to_string(id);
+        simks::SimPin& pin = driver.addDevice(path).addHiddenMidiPin(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK);
+        for (ULONG property : hung) pin.fault(property, hang);
+        capture.clear();
+        auto start = std::chrono::steady_clock::now();
+        {
+            FilterList list(audio);
+            list.EnumerateDevices();
+            ASSERT_EQ(list.GetFilterCount(), 1u) << id;
+            EXPECT_STREQ(list.GetFilter(0)->GetDevicePath(), "\\\\?\\usb#good");
+        }
+        EXPECT_LT(kstest::ElapsedMs(start), kstest::kHungRequestBoundMs) << id;
+        EXPECT_TRUE(Shows("CKsIrpTarget::SyncIoctl WaitForSingleObject failed dwWait:0x00000102")) << id;
+        driver.removeDevice(path);
+    }
+    EXPECT_EQ(driver.liveRequests(), 0u);
+    EXPECT_EQ(driver.openHandles(), 0);
 }
 
 TEST_F(MidiList, SeveralRangesConnectWithTheFirst) {

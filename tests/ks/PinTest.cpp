@@ -1,8 +1,5 @@
 #include "tests/ks/KsTestSupport.h"
 
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "ks/KsOsApi.h"
@@ -128,6 +125,60 @@ TEST_F(Pin, TruncatedReplyIsReadByItsCompletedSize) {
     CKsPin second(filter, 0, &outcome);
     EXPECT_EQ(outcome, S_FALSE);
     EXPECT_EQ(second.GetDataRangeCount(), 0u);
+}
+
+TEST_F(Pin, FixedSizePropertiesRejectShortReplies) {
+    const struct {
+        ULONG id;
+        size_t size;
+    } fixed[] = {{KSPROPERTY_PIN_COMMUNICATION, 4},
+                 {KSPROPERTY_PIN_DATAFLOW, 4},
+                 {KSPROPERTY_PIN_CINSTANCES, 8},
+                 {KSPROPERTY_PIN_GLOBALCINSTANCES, 8},
+                 {KSPROPERTY_PIN_CATEGORY, 16}};
+    filter = OpenFilter(kPath);
+    for (const auto& f : fixed) {
+        for (size_t got : {size_t(0), f.size - 1}) {
+            simPin->fault(f.id, kstest::Replace(simks::Bytes(got, 0xAB)));
+            HRESULT outcome = S_OK;
+            CKsPin pin(filter, 0, &outcome);
+            EXPECT_EQ(outcome, S_FALSE) << f.id << " " << got;
+            // No field took any of the short reply's bytes.
+            EXPECT_NE(pin.GetCommunication() & 0xFF, 0xABu);
+            EXPECT_NE(pin.GetDataFlow() & 0xFF, 0xABu);
+            EXPECT_NE(pin.GetInstances().PossibleCount & 0xFF, 0xABu);
+            EXPECT_NE(pin.GetGlobalInstances().PossibleCount & 0xFF, 0xABu);
+            EXPECT_NE(pin.GetCategory().Data1 & 0xFF, 0xABu);
+        }
+        simPin->fault(f.id, kstest::Replace(simks::Bytes(f.size, 0)));
+    }
+}
+
+TEST_F(Pin, RangeRepliesBeyondTheBlockAreFailedReads) {
+    using simks::PropertyFault;
+    simks::Bytes ranges = kstest::Header(1, 96);
+    simks::Bytes range = kstest::MidiPortRange();
+    ranges.insert(ranges.end(), range.begin(), range.end());
+    const PropertyFault faults[] = {kstest::Fault(PropertyFault::Grow, ranges, 0),
+                                    kstest::Fault(PropertyFault::Oversize, ranges, 8)};
+    filter = OpenFilter(kPath);
+    for (const PropertyFault& fault : faults) {
+        simPin->fault(KSPROPERTY_PIN_DATARANGES, fault);
+        HRESULT outcome = S_OK;
+        CKsPin pin(filter, 0, &outcome);
+        EXPECT_EQ(outcome, S_FALSE) << fault.kind;
+        EXPECT_EQ(pin.GetDataRangeCount(), 0u) << fault.kind;
+    }
+}
+
+TEST_F(Pin, InstantiatingAgainClosesTheFirstInstance) {
+    CKsPin* pin = Running();
+    int open = driver.openHandles();
+    ASSERT_EQ(pin->Instantiate(FALSE), S_OK);
+    EXPECT_EQ(simPin->createCount(), 2);
+    EXPECT_EQ(simPin->openInstances(), 1);
+    EXPECT_EQ(driver.openHandles(), open);
+    EXPECT_EQ(simPin->stateRequests().back(), uint32_t(KSSTATE_STOP));
 }
 
 TEST_F(Pin, InstantiateWithoutConnectBlockCallsNothing) {
@@ -334,76 +385,4 @@ namespace {
 
 // The way the hidden ports drive a pin: a reader on its own thread, and a writer that
 // waits for each write's completion before reusing its buffer.
-class PortStyle : public Pin {};
-
-TEST_F(PortStyle, ReaderThreadReceivesQueuedFrames) {
-    CKsPin* pin = Running();
-    Stream s(20);
-    std::mutex mutex;
-    std::condition_variable received;
-    std::vector<simks::Bytes> frames;
-    std::atomic<bool> stop(false);
-    std::thread reader([&] {
-        while (!stop) {
-            s.header.DataUsed = 0;
-            pin->ReadData(&s.header, &s.overlapped);
-            WaitForSingleObject(s.overlapped.hEvent, INFINITE);
-            if (stop) break;
-            uint32_t n = std::min<uint32_t>(ksbytes::ReadU32(s.buffer + 4), 12);
-            std::lock_guard<std::mutex> lock(mutex);
-            frames.emplace_back(s.buffer + 8, s.buffer + 8 + n);
-            received.notify_all();
-        }
-    });
-    ASSERT_TRUE(simPin->waitForPendingReads(1, 2000));
-    simPin->queueInput({0x90, 0x40, 0x7F});
-    simPin->queueInput({0xF0, 0x00, 0x7A, 0x51, 0xF7});
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        EXPECT_TRUE(received.wait_for(lock, std::chrono::seconds(2), [&] { return frames.size() == 2; }));
-        EXPECT_EQ(frames[0], (simks::Bytes{0x90, 0x40, 0x7F}));
-        EXPECT_EQ(frames[1], (simks::Bytes{0xF0, 0x00, 0x7A, 0x51, 0xF7}));
-    }
-    ASSERT_TRUE(simPin->waitForPendingReads(1, 2000));
-    stop = true;
-    SetEvent(s.overlapped.hEvent);
-    reader.join();
-    // The read the thread left behind ends when the pin stops.
-    EXPECT_EQ(simPin->pendingReads(), 1u);
-    EXPECT_EQ(pin->SetState(KSSTATE_PAUSE), S_OK);
-    EXPECT_EQ(pin->SetState(KSSTATE_ACQUIRE), S_OK);
-    EXPECT_EQ(pin->SetState(KSSTATE_STOP), S_OK);
-    EXPECT_EQ(simPin->pendingReads(), 0u);
-}
-
-TEST_F(PortStyle, WriterWaitsForEachCompletion) {
-    CKsPin* pin = Running();
-    EXPECT_EQ(driver.device(kPath)->pinCount(), 1u);
-    EXPECT_EQ(simPin->id(), 0u);
-    Stream s(15);
-    SetEvent(s.overlapped.hEvent);
-    s.header.DataUsed = 12;
-    simPin->setWriteMode(simks::WriteMode::Later, 10);
-    for (BYTE b = 0; b < 3; ++b) {
-        ASSERT_TRUE(s.Signalled(1000)) << int(b);
-        uint32_t count = 1;
-        std::memcpy(s.buffer + 4, &count, 4);
-        s.buffer[8] = b;
-        EXPECT_EQ(pin->WriteData(&s.header, &s.overlapped), S_OK);
-    }
-    ASSERT_TRUE(simPin->waitForWrites(3, 2000));
-    ASSERT_TRUE(s.Signalled(1000));
-    std::vector<simks::SimWrite> writes = simPin->writes();
-    for (BYTE b = 0; b < 3; ++b) EXPECT_EQ(writes[b].midi, simks::Bytes{b});
-
-    // A driver that never completes: the next wait runs out.
-    simPin->setWriteMode(simks::WriteMode::Never);
-    EXPECT_EQ(pin->WriteData(&s.header, &s.overlapped), S_OK);
-    EXPECT_FALSE(s.Signalled(100));
-    EXPECT_EQ(simPin->pendingWrites(), 1u);
-    EXPECT_FALSE(simPin->waitForWrites(5, 50));
-    pin->ClosePin();
-    EXPECT_EQ(simPin->pendingWrites(), 0u);
-}
-
 }  // namespace
