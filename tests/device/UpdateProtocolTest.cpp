@@ -151,13 +151,11 @@ TEST_F(UpdateProtocol, NoPortMeansNothingButTheStartMessage) {
 
 TEST_F(UpdateProtocol, PortAppearingDuringTheSearchIsUsed) {
     load(dataMessage(7));
-    std::thread plug([this] {
-        Sleep(60);
-        sim.addDevice(0, "Lumetra");
-    });
+    // The instrument arrives while the search counts the devices of its second try.
+    const uint32_t other = sim.addDevice(0, "Other Synth");
+    ASSERT_NE(sim.scheduleChange(SimWinmmAtNumDevs, 3, 0, other, "Lumetra"), 0u);
     UpdaterDev device;
     MIDI::Output* port = run(device);
-    plug.join();
     ASSERT_NE(port, nullptr);
     EXPECT_EQ(result, kUpdateCompleted);
     port->release();

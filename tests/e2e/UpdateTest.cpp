@@ -3,6 +3,7 @@
 // into update mode, the data messages through the port that comes back.
 
 #include <algorithm>
+#include <fstream>
 
 #include "tests/e2e/InstrumentTest.h"
 
@@ -28,6 +29,11 @@ protected:
                 EXPECT_EQ(hex(kStatusRequest), hex(write.bytes)) << "written to the Zeph output at tick " << write.tick;
         }
         EXPECT_EQ(1, starts) << "start messages on the Zeph output";
+        // The library's own record of a misuse: a destroyed object used, or an object
+        // destroyed on one of its threads.
+        std::ifstream capture(zephCapture_);
+        for (std::string line; std::getline(capture, line);)
+            EXPECT_NE('!', line.empty() ? ' ' : line[0]) << "the Zeph library saw: " << line;
     }
 
     // Watches the Zeph capture for the start message; then the instrument restarts into its
@@ -84,16 +90,22 @@ TEST_F(ZephUpdateTest, NoInTheConfirmationEndsWithMinusOneBeforeAnythingIsSent) 
         EXPECT_EQ(hex(kStatusRequest), hex(write.bytes)) << "written to the Zeph output";
 }
 
-// The instrument restarts into update mode after the start message; rebinding (the library
-// calling back from its own thread while the start message is written) must not disturb it.
-class ConnectedInstrument : public ZephUpdateTest, public ::testing::WithParamInterface<bool> {};
+// The instrument restarts into update mode after the start message: the library drops it,
+// calls back from its own thread, and offers it again later (or never). However the
+// library calls back (while the start message is written, inside ZEPHCreate or
+// ZEPHDestroy), the update ends 0, byte-exact, and the library sees no misuse.
+struct LibraryMode {
+    const char* name;
+    const char* environment;  // null: the library's defaults
+};
+class ConnectedInstrument : public ZephUpdateTest, public ::testing::WithParamInterface<LibraryMode> {};
 
 TEST_P(ConnectedInstrument, YesSendsTheWholeFirmwareAndEndsWithZero) {
     Firmware firmware = makeFirmware(150, true);
     uint32_t oldPort = addLumetra();
     ASSERT_NE(0u, oldPort);
     std::vector<std::string> extra;
-    if (GetParam()) extra.push_back("CARROWICK_SIMZEPH_REBIND_ON_START=1");
+    if (GetParam().environment) extra.push_back(GetParam().environment);
     UpdateRun run(writeFirmware(firmware), environment(extra));
     DWORD startTick = 0;
     run.setPoll(restartOnStartMessage(firmware, oldPort, startTick));
@@ -127,10 +139,13 @@ TEST_P(ConnectedInstrument, YesSendsTheWholeFirmwareAndEndsWithZero) {
     expectDelivered(firmware.expected, newPort);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rebinding, ConnectedInstrument, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "RebindDuringStartMessage" : "NoRebind";
-                         });
+INSTANTIATE_TEST_SUITE_P(Rebinding, ConnectedInstrument,
+                         ::testing::Values(LibraryMode{"Defaults", nullptr},
+                                           LibraryMode{"RebindDuringStartMessage", "CARROWICK_SIMZEPH_REBIND_ON_START=1"},
+                                           LibraryMode{"CallbackInsideCreate", "CARROWICK_SIMZEPH_CALLBACK_IN_CREATE=1"},
+                                           LibraryMode{"CallbackInsideDestroy", "CARROWICK_SIMZEPH_CALLBACK_IN_DESTROY=1"},
+                                           LibraryMode{"NeverBackOnTheLibrary", "CARROWICK_SIMZEPH_BACK_MS=-1"}),
+                         [](const ::testing::TestParamInfo<LibraryMode>& info) { return info.param.name; });
 
 // Every way the library can be unusable leaves the program on WinMM alone.
 enum class ZephUnusable { NoKey, Version2, CreateNull };
