@@ -5,6 +5,7 @@
 #include "device/FirmwareImage.h"
 
 bool FirmwareImage::load(const char* path) {
+    clear();  // a failed load leaves nothing of an earlier file behind
     DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
 
@@ -20,7 +21,6 @@ bool FirmwareImage::load(const char* path) {
         if (size == 0 || bytes) {
             DWORD read = 0;
             if (size == 0 || (ReadFile(file, bytes.get(), size, &read, nullptr) && read == size)) {
-                clear();
                 data_ = std::move(bytes);
                 size_ = size;
                 total_ = kProgressTotal;

@@ -182,8 +182,9 @@ MIDI::Output* rvoVirize(FirmwareImage& image, UpdaterDev& device, ProgressSink& 
         if (message.size() >= kStartMessageLength) {
             device.writeSysex(message.data(), static_cast<int>(kStartMessageLength));
         } else {
-            diagnosticPrint("WriteSysex - invalid packet. len = %d, (start=%02x, end=%02x)\n",
-                            static_cast<int>(kStartMessageLength), message.front(), message.back());
+            // A shorter message has no byte 14 to show as its end.
+            diagnosticPrint("WriteSysex - invalid packet. len = %d, (start=%02x, end=none)\n",
+                            static_cast<int>(kStartMessageLength), message.front());
         }
     }
     Sleep(timing.startPauseMs);

@@ -308,6 +308,18 @@ TEST_F(UpdateProtocol, StartMessageMustEndAtByte14) {
     EXPECT_TRUE(capture.contains("RIR: WriteSysex - invalid packet. len = 15, (start=f0, end=09)\n"));
     EXPECT_EQ(zephWriteCount(), 1);  // only the status request
     if (port) port->release();
+
+    // A start message that ends before byte 14 has no end byte to show.
+    Bytes shortStart(start.begin(), start.begin() + 9);
+    shortStart.push_back(0xF7);
+    load(shortStart);
+    capture.clear();
+    reinterpret_cast<SimZephResetFn>(GetProcAddress(zeph, "SimZeph_Reset"))();
+    port = run(device);
+    EXPECT_TRUE(capture.contains("RIR: WriteSysex - invalid packet. len = 15, (start=f0, end=none)\n"))
+        << capture.text();
+    EXPECT_EQ(zephWriteCount(), 0);
+    if (port) port->release();
 }
 
 // The device list changes between the scan and the open: the index the scan matched then
