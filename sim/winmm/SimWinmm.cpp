@@ -1,7 +1,7 @@
 // Simulated winmm.dll: MIDI output and input devices for tests and rehearsals.
 //
 // Shared state (devices, failure counters, hold/delay settings, the capture of everything
-// sent) lives in a named file mapping guarded by a named mutex, so several processes see
+// sent) lives in a named file mapping guarded by a lock word inside it, so several processes see
 // the same devices. It holds fixed-size records and no pointers. Open handles, their
 // events and their queued headers belong to the process that opened them: a completion
 // thread of that process finishes queued long messages (flags, then the event), as
