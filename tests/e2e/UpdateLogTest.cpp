@@ -60,7 +60,7 @@ TEST_F(UpdateLogTest, SuccessfulAndFailedUpdatesLeaveALogWithEveryField) {
         EXPECT_EQ(std::string(".log"), name.substr(name.size() - 4));
         std::string log = updateLogText(name);
         const std::string path = temp_.file("lumetra.syx");
-        const uint32_t accepted = winmm_.control().sentCount();
+        const uint32_t accepted = static_cast<uint32_t>(winmm_.sent().size());
         const std::vector<std::string> fields = {
             std::string("Carrowick 1.0 (") + (sizeof(void*) == 8 ? "x86-64" : "x86") + " build), carrying Lumetra firmware " +
                 (sizeof(void*) == 8 ? "v1.169" : "v1.157"),
