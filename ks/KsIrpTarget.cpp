@@ -22,6 +22,25 @@ ksbytes::KsGuid FromGuid(const GUID& g) {
     return out;
 }
 
+namespace {
+
+// One event per thread for its synchronous requests: under Wine creating and closing an
+// event per request cost two round trips to the server on top of the request's own.
+struct RequestEvent {
+    HANDLE handle = NULL;
+    ~RequestEvent() {
+        if (handle) CloseHandle(handle);
+    }
+};
+
+HANDLE requestEvent() {
+    thread_local RequestEvent event;
+    if (!event.handle) event.handle = CreateEventA(NULL, FALSE, FALSE, NULL);
+    return event.handle;
+}
+
+}  // namespace
+
 CKsIrpTarget::CKsIrpTarget() : m_handle(INVALID_HANDLE_VALUE) {}
 
 bool CKsIrpTarget::IsValidHandle(HANDLE handle) { return handle != NULL && handle != INVALID_HANDLE_VALUE; }
@@ -55,7 +74,7 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG code, void* in, ULONG inSiz
         ULONG* count = bytes ? bytes : &localBytes;
         OVERLAPPED overlapped;
         std::memset(&overlapped, 0, sizeof overlapped);
-        HANDLE event = CreateEventA(NULL, FALSE, FALSE, NULL);
+        HANDLE event = requestEvent();
         if (event == NULL) {
             hr = E_OUTOFMEMORY;
             KsTrace(1, "CKsIrpTarget::SyncIoctl CreateEvent failed");
@@ -68,7 +87,11 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG code, void* in, ULONG inSiz
             if (!ok && error == ERROR_IO_PENDING) {
                 // Property requests have no time limit: the driver completes or cancels
                 // every one it pended, and the caller holds no lock meanwhile.
-                DWORD wait = WaitForSingleObject(event, INFINITE);
+                // A request of this thread that completed at once may have left the event
+                // signalled: only the request's own status says it is done.
+                DWORD wait = WAIT_OBJECT_0;
+                while (wait == WAIT_OBJECT_0 && !HasOverlappedIoCompleted(&overlapped))
+                    wait = WaitForSingleObject(event, INFINITE);
                 if (wait != WAIT_OBJECT_0) {
                     hr = E_FAIL;
                     transferred = 0;
@@ -87,8 +110,6 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG code, void* in, ULONG inSiz
                 }
             }
             *count = transferred;
-            // A plain event, not a device handle: it does not go through the OS table.
-            CloseHandle(event);
         }
     }
     KsTrace(6, "%s Leave, returning %#08x", "CKsIrpTarget::SyncIoctl", static_cast<unsigned>(hr));
