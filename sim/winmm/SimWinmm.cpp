@@ -15,6 +15,7 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -315,10 +316,11 @@ struct OutHandle {
 class Handles {
 public:
     std::mutex mutex;
-    // Held while the completion thread signals events outside `mutex` (a woken caller must
-    // not find the lock taken); a close waits for it, so no event is signalled once its
-    // handle has gone.
-    std::mutex signalling;
+    // Set while the completion thread signals events outside `mutex` (a woken caller must
+    // not find the lock taken); a close waits until it is clear, so no event is signalled
+    // once its handle has gone. A flag, not a lock: a contended lock would create a kernel
+    // object in the caller's process, which tests that count handles would see.
+    std::atomic<bool> signalling{false};
     std::set<OutHandle*> live;
     HANDLE wake = CreateEventA(NULL, FALSE, FALSE, NULL);
 
@@ -379,7 +381,6 @@ void Handles::loop() {
         bool hold = false;
         uint64_t soon = 0;  // the next completion, when it is too close for a wait's time-out
         std::vector<HANDLE> done;
-        std::unique_lock<std::mutex> signalLock(signalling, std::defer_lock);
         {
             SharedLock guard;
             hold = guard.state && guard.state->holdCompletions;
@@ -409,10 +410,10 @@ void Handles::loop() {
                     if (h->event) done.push_back(h->event);  // MOM_DONE
                 }
             }
-            if (!done.empty()) signalLock.lock();
+            if (!done.empty()) signalling.store(true);
         }
         for (HANDLE event : done) SetEvent(event);
-        if (signalLock.owns_lock()) signalLock.unlock();
+        signalling.store(false);
         if (soon)
             sleepUntil(soon);
         else
@@ -616,7 +617,7 @@ extern "C" MMRESULT WINAPI midiOutClose(HMIDIOUT h) {
         if (!handle->pending.empty() && deviceExists(handle->deviceId)) return MIDIERR_STILLPLAYING;
         hs.live.erase(handle);
     }
-    std::lock_guard<std::mutex> signalled(hs.signalling);  // no completion of it is still being signalled
+    while (hs.signalling.load()) SwitchToThread();  // no completion of it is still being signalled
     {
         SharedLock guard;
         if (guard.state)
