@@ -49,11 +49,18 @@ void Progress::showLatest() {
     if (!told_ || position != toldPosition_ || total_ != toldTotal_) tellBar(position, total_);
 }
 
+// After the first report the worker does not wait for the main thread: the bar's messages
+// join the main thread's queue of sent messages, in order, and are handled before any
+// message posted later (the result among them).
 void Progress::tellBar(uint32_t position, uint32_t total) {
-    SendMessageA(GetDlgItem(dialog_, IDC_PROGRESS_BAR), PBM_SETRANGE32, 0, static_cast<LPARAM>(total));
-    SendMessageA(GetDlgItem(dialog_, IDC_PROGRESS_BAR), PBM_SETPOS, position, 0);
-    // The frame is counted from the moment the main thread has drawn it, so a slow main
-    // thread is not handed one report after another.
+    HWND bar = GetDlgItem(dialog_, IDC_PROGRESS_BAR);
+    if (!told_) {
+        SendMessageA(bar, PBM_SETRANGE32, 0, static_cast<LPARAM>(total));
+        SendMessageA(bar, PBM_SETPOS, position, 0);
+    } else {
+        SendNotifyMessageA(bar, PBM_SETRANGE32, 0, static_cast<LPARAM>(total));
+        SendNotifyMessageA(bar, PBM_SETPOS, position, 0);
+    }
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     told_ = true;

@@ -1,8 +1,9 @@
 #pragma once
 // The progress dialog and the object behind it. Created on the main thread, which serves
 // the dialog's messages; setProgress is called by the update worker. The bar is told at
-// most once per screen frame: each telling is two SendMessageA calls that wait for the main
-// thread (about a millisecond under Wine), longer than a short message takes on the wire.
+// most once per screen frame, and only the first report waits for the main thread: a
+// cross-thread SendMessageA costs about a millisecond under Wine, longer than a short
+// message takes on the wire, and a busy main thread must not leave the link idle.
 // The worker calls showLatest at the end, so the bar always ends at the last position.
 
 #include <windows.h>

@@ -125,6 +125,33 @@ INSTANTIATE_TEST_SUITE_P(Updates, ProgressRuns,
                                            Case{"PastTheTotal", 3000, 2000}, Case{"Nothing", 0, 13000}),
                          [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
+// After the first report a main thread that serves nothing (busy drawing, or waiting)
+// does not hold the worker: the link would stand idle meanwhile.
+TEST_F(ProgressTest, WorkerDoesNotWaitForABusyMainThread) {
+    ASSERT_TRUE(onWorker([&] { progress_->setProgress(0, 13000, 0, 0); }));
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID self) -> DWORD {
+            Progress& progress = *static_cast<Progress*>(self);
+            for (uint32_t i = 1; i <= 13000; ++i) progress.setProgress(i, 13000, 0, 0);
+            progress.showLatest();
+            return 0;
+        },
+        &*progress_, 0, nullptr);
+    ASSERT_NE(nullptr, thread);
+    const DWORD wait = WaitForSingleObject(thread, 60000);  // this thread serves nothing meanwhile
+    EXPECT_EQ(WAIT_OBJECT_0, wait) << "the worker waited for the main thread";
+    while (WaitForSingleObject(thread, 0) != WAIT_OBJECT_0) {
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+        MsgWaitForMultipleObjects(1, &thread, FALSE, 100, QS_ALLINPUT);
+    }
+    CloseHandle(thread);
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    EXPECT_EQ(13000u, g_bar.lastPosition) << "the bar did not end at the last position";
+}
+
 // The close box is noted and returned by every later report; the dialog stays and is told
 // the rest of the update.
 TEST_F(ProgressTest, CloseBoxIsNotedAndTheDialogStays) {
