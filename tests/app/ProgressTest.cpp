@@ -125,19 +125,18 @@ INSTANTIATE_TEST_SUITE_P(Updates, ProgressRuns,
                                            Case{"PastTheTotal", 3000, 2000}, Case{"Nothing", 0, 13000}),
                          [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
+DWORD WINAPI reportWholeFirmware(LPVOID parameter) {
+    Progress& progress = *static_cast<Progress*>(parameter);
+    for (uint32_t i = 1; i <= 13000; ++i) progress.setProgress(i, 13000, 0, 0);
+    progress.showLatest();
+    return 0;
+}
+
 // After the first report a main thread that serves nothing (busy drawing, or waiting)
 // does not hold the worker: the link would stand idle meanwhile.
 TEST_F(ProgressTest, WorkerDoesNotWaitForABusyMainThread) {
     ASSERT_TRUE(onWorker([&] { progress_->setProgress(0, 13000, 0, 0); }));
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](LPVOID self) -> DWORD {
-            Progress& progress = *static_cast<Progress*>(self);
-            for (uint32_t i = 1; i <= 13000; ++i) progress.setProgress(i, 13000, 0, 0);
-            progress.showLatest();
-            return 0;
-        },
-        &*progress_, 0, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, reportWholeFirmware, &*progress_, 0, nullptr);
     ASSERT_NE(nullptr, thread);
     const DWORD wait = WaitForSingleObject(thread, 60000);  // this thread serves nothing meanwhile
     EXPECT_EQ(WAIT_OBJECT_0, wait) << "the worker waited for the main thread";
