@@ -57,6 +57,8 @@ DWORD WINAPI UpdateWorker(LPVOID parameter) {
     logUpdateResult(result, progress.position(), transferMs);
     updateLogLine("the update took %llu ms", static_cast<unsigned long long>(GetTickCount64() - started));
 
+    // The bar shows the last message handed over before the dialog goes.
+    context->progress->showLatest();
     ShowWindow(context->progress->dialog(), SW_HIDE);
     const bool posted = postResult(context->mainWindow, result);
 

@@ -17,14 +17,18 @@ inline uint64_t qpcNow() {
     return static_cast<uint64_t>(now.QuadPart);
 }
 
-inline double qpcMicroseconds(uint64_t ticks) {
+inline double qpcPerSecond() {
     static const double frequency = [] {
         LARGE_INTEGER f;
         QueryPerformanceFrequency(&f);
         return static_cast<double>(f.QuadPart);
     }();
-    return static_cast<double>(ticks) * 1e6 / frequency;
+    return frequency;
 }
+
+inline double qpcPerMs() { return qpcPerSecond() / 1000.0; }
+
+inline double qpcMicroseconds(uint64_t ticks) { return static_cast<double>(ticks) * 1e6 / qpcPerSecond(); }
 
 // The value below which the given share (0..1) of the samples lie (nearest rank).
 inline double percentile(std::vector<double> samples, double share) {

@@ -22,6 +22,41 @@ ksbytes::KsGuid FromGuid(const GUID& g) {
     return out;
 }
 
+namespace {
+
+// One event per thread for its synchronous requests: under Wine creating and closing an
+// event per request cost two round trips to the server on top of the request's own.
+struct RequestEvent {
+    HANDLE handle = NULL;
+    ~RequestEvent() {
+        if (handle) CloseHandle(handle);
+    }
+};
+
+thread_local RequestEvent t_requestEvent;
+
+HANDLE requestEvent() {
+    if (!t_requestEvent.handle) t_requestEvent.handle = CreateEventA(NULL, FALSE, FALSE, NULL);
+    return t_requestEvent.handle;
+}
+
+// An event a driver still owns is left to it; the thread's next request makes a new one.
+void forgetRequestEvent() { t_requestEvent.handle = NULL; }
+
+// Waits for this request's own completion: an earlier request of the thread that completed
+// at once may have left the shared event signalled.
+DWORD waitForRequest(HANDLE event, const OVERLAPPED& overlapped, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    DWORD wait = WAIT_OBJECT_0;
+    while (wait == WAIT_OBJECT_0 && !HasOverlappedIoCompleted(&overlapped)) {
+        const ULONGLONG now = GetTickCount64();
+        wait = now >= deadline ? WAIT_TIMEOUT : WaitForSingleObject(event, static_cast<DWORD>(deadline - now));
+    }
+    return wait;
+}
+
+}  // namespace
+
 CKsIrpTarget::CKsIrpTarget() : m_handle(INVALID_HANDLE_VALUE) {}
 
 bool CKsIrpTarget::IsValidHandle(HANDLE handle) { return handle != NULL && handle != INVALID_HANDLE_VALUE; }
@@ -94,7 +129,7 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG code, void* in, ULONG inSiz
         KsTrace(1, "CKsIrpTarget::SyncIoctl Invalid Handle");
     } else if ((block = RequestBlock::Make(in, inSize, out, outSize)) == nullptr) {
         hr = E_OUTOFMEMORY;
-    } else if ((event = CreateEventA(NULL, FALSE, FALSE, NULL)) == NULL) {
+    } else if ((event = requestEvent()) == NULL) {
         hr = E_OUTOFMEMORY;
         KsTrace(1, "CKsIrpTarget::SyncIoctl CreateEvent failed");
     }
@@ -108,7 +143,7 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG code, void* in, ULONG inSiz
                                          &block->overlapped);
         DWORD error = ok ? ERROR_SUCCESS : GetLastError();
         if (!ok && error == ERROR_IO_PENDING) {
-            DWORD wait = WaitForSingleObject(event, kRequestTimeoutMs);
+            DWORD wait = waitForRequest(event, block->overlapped, kRequestTimeoutMs);
             if (wait == WAIT_OBJECT_0) {
                 ok = KsOs().GetOverlappedResult(handle, &block->overlapped, &transferred, FALSE);
                 error = ok ? ERROR_SUCCESS : GetLastError();
@@ -118,8 +153,9 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG code, void* in, ULONG inSiz
                         static_cast<unsigned>(wait));
                 // Cancellation is asynchronous: the block is the driver's until it says so.
                 KsOs().CancelIoEx(handle, &block->overlapped);
-                if (WaitForSingleObject(event, kCancelTimeoutMs) != WAIT_OBJECT_0) {
+                if (waitForRequest(event, block->overlapped, kCancelTimeoutMs) != WAIT_OBJECT_0) {
                     abandoned = true;
+                    forgetRequestEvent();  // the driver may still signal it: never reused
                     KsTrace(1, "CKsIrpTarget::SyncIoctl the driver kept a cancelled request; its buffers stay allocated");
                 }
             }
@@ -136,11 +172,7 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG code, void* in, ULONG inSiz
             if (out && transferred) std::memcpy(out, block->out, transferred);
         }
         *count = transferred;
-        if (!abandoned) {
-            // A plain event, not a device handle: it does not go through the OS table.
-            CloseHandle(event);
-            RequestBlock::Free(block);
-        }
+        if (!abandoned) RequestBlock::Free(block);
     } else {
         RequestBlock::Free(block);
     }

@@ -15,12 +15,14 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "sim/winmm/SimWinmmControl.h"
 
@@ -240,6 +242,15 @@ uint64_t qpcNow() {
     return static_cast<uint64_t>(now.QuadPart);
 }
 
+uint64_t qpcPerSecond() {
+    static const uint64_t frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<uint64_t>(f.QuadPart);
+    }();
+    return frequency;
+}
+
 // Returns the record's index, or kMaxSent when the capture is full.
 uint32_t capture(SharedState& s, const SharedDevice& device, uint32_t kind, uint32_t shortMessage,
                  uint32_t length) {
@@ -277,19 +288,20 @@ void finish(uint32_t sentIndex, uint32_t outcome, const void* data, uint32_t pla
 
 // ---- handles of this process ----
 
+// Times in QueryPerformanceCounter ticks: a link is timed to the byte, not to the
+// millisecond, or a short message would take a whole millisecond more than its bytes do.
 struct Pending {
     LPMIDIHDR header;
-    DWORD start;  // when its first byte goes out
-    DWORD due;    // when its last byte has gone out
+    uint64_t start;  // when its first byte goes out
+    uint64_t due;    // when its last byte has gone out
     uint32_t bytesPerSecond;
     uint32_t sentIndex;
 };
 
 // How many of a message's bytes have left the port at `now`.
-uint32_t playedBy(const Pending& p, DWORD now) {
-    const LONG elapsed = static_cast<LONG>(now - p.start);
-    if (elapsed <= 0 || p.bytesPerSecond == 0) return 0;
-    const uint64_t bytes = static_cast<uint64_t>(elapsed) * p.bytesPerSecond / 1000;
+uint32_t playedBy(const Pending& p, uint64_t now) {
+    if (now <= p.start || p.bytesPerSecond == 0) return 0;
+    const uint64_t bytes = (now - p.start) * p.bytesPerSecond / qpcPerSecond();
     return bytes < p.header->dwBufferLength ? static_cast<uint32_t>(bytes) : p.header->dwBufferLength;
 }
 
@@ -304,6 +316,11 @@ struct OutHandle {
 class Handles {
 public:
     std::mutex mutex;
+    // Set while the completion thread signals events outside `mutex` (a woken caller must
+    // not find the lock taken); a close waits until it is clear, so no event is signalled
+    // once its handle has gone. A flag, not a lock: a contended lock would create a kernel
+    // object in the caller's process, which tests that count handles would see.
+    std::atomic<bool> signalling{false};
     std::set<OutHandle*> live;
     HANDLE wake = CreateEventA(NULL, FALSE, FALSE, NULL);
 
@@ -337,17 +354,40 @@ bool deviceExists(uint32_t id) {
     return guard.state && deviceById(*guard.state, id);
 }
 
+// A wait's time-out is counted in whole milliseconds and may end up to one late: the whole
+// time a short message takes on a USB link. Under Wine the native delay sleeps to a few
+// tens of microseconds without a trip to the server; the last stretch is yielded away, so
+// a completion is signalled when its last byte has gone, as a driver's interrupt does.
+typedef LONG(WINAPI* NtDelayExecutionFn)(BOOLEAN alertable, const LARGE_INTEGER* interval);
+
+void sleepUntil(uint64_t dueQpc) {
+    static const NtDelayExecutionFn delay = reinterpret_cast<NtDelayExecutionFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDelayExecution")));
+    const uint64_t yieldFrom = dueQpc - qpcPerSecond() / 5000;  // 200 us before
+    const uint64_t now = qpcNow();
+    if (delay && yieldFrom > now) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -static_cast<LONGLONG>((yieldFrom - now) * 10000000 / qpcPerSecond());  // 100 ns units
+        delay(FALSE, &interval);
+    }
+    while (qpcNow() < dueQpc) SwitchToThread();
+}
+
+// The completion thread waits for the wake event until a little before the next completion
+// is due, then sleeps exactly to it.
 void Handles::loop() {
     for (;;) {
         DWORD timeout = INFINITE;
         bool hold = false;
+        uint64_t soon = 0;  // the next completion, when it is too close for a wait's time-out
+        std::vector<HANDLE> done;
         {
             SharedLock guard;
             hold = guard.state && guard.state->holdCompletions;
         }
         {
             std::lock_guard<std::mutex> lock(mutex);
-            const DWORD now = GetTickCount();
+            const uint64_t now = qpcNow();
             for (OutHandle* h : live) {
                 // A removed device never completes what it had queued.
                 if (h->pending.empty() || !deviceExists(h->deviceId)) continue;
@@ -357,19 +397,27 @@ void Handles::loop() {
                 }
                 while (!h->pending.empty()) {
                     const Pending& p = h->pending.front();
-                    const LONG wait = static_cast<LONG>(p.due - now);
-                    if (wait > 0) {
-                        if (static_cast<DWORD>(wait) < timeout) timeout = static_cast<DWORD>(wait);
+                    if (p.due > now) {
+                        const uint64_t waitMs = (p.due - now) * 1000 / qpcPerSecond();
+                        if (waitMs < 2) {
+                            if (!soon || p.due < soon) soon = p.due;
+                        } else if (waitMs - 1 < timeout) timeout = static_cast<DWORD>(waitMs - 1);
                         break;
                     }
                     finish(p.sentIndex, SimWinmmOutcomePlayed, p.header->lpData, p.header->dwBufferLength);
                     markDone(p.header);
                     h->pending.pop_front();
-                    if (h->event) SetEvent(h->event);  // MOM_DONE
+                    if (h->event) done.push_back(h->event);  // MOM_DONE
                 }
             }
+            if (!done.empty()) signalling.store(true);
         }
-        WaitForSingleObject(wake, timeout);
+        for (HANDLE event : done) SetEvent(event);
+        signalling.store(false);
+        if (soon)
+            sleepUntil(soon);
+        else
+            WaitForSingleObject(wake, timeout);
     }
 }
 
@@ -569,6 +617,7 @@ extern "C" MMRESULT WINAPI midiOutClose(HMIDIOUT h) {
         if (!handle->pending.empty() && deviceExists(handle->deviceId)) return MIDIERR_STILLPLAYING;
         hs.live.erase(handle);
     }
+    while (hs.signalling.load()) SwitchToThread();  // no completion of it is still being signalled
     {
         SharedLock guard;
         if (guard.state)
@@ -594,7 +643,7 @@ extern "C" MMRESULT WINAPI midiOutReset(HMIDIOUT h) {
             capture(*guard.state, *device, SimWinmmSentReset, 0, 0);
     }
     // What had left the port of the message playing stays sent; the rest never goes.
-    const DWORD now = GetTickCount();
+    const uint64_t now = qpcNow();
     while (!handle->pending.empty()) {
         const Pending& p = handle->pending.front();
         finish(p.sentIndex, SimWinmmOutcomeReturned, p.header->lpData, playedBy(p, now));
@@ -641,7 +690,7 @@ extern "C" MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT h, LPMIDIHDR header, 
 
 extern "C" MMRESULT WINAPI midiOutLongMsg(HMIDIOUT h, LPMIDIHDR header, UINT size) {
     Handles& hs = handles();
-    std::lock_guard<std::mutex> lock(hs.mutex);
+    std::unique_lock<std::mutex> lock(hs.mutex);
     OutHandle* handle = hs.find(h);
     if (!handle) return MMSYSERR_INVALHANDLE;
     if (!header || size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
@@ -671,13 +720,13 @@ extern "C" MMRESULT WINAPI midiOutLongMsg(HMIDIOUT h, LPMIDIHDR header, UINT siz
         return MMSYSERR_NOERROR;
     }
     // The driver plays messages out in order: each starts when the one before it is done.
-    const DWORD now = GetTickCount();
-    DWORD start = now;
-    if (!handle->pending.empty() && static_cast<LONG>(handle->pending.back().due - now) > 0)
-        start = handle->pending.back().due;
-    DWORD wire = 0;
-    if (rate) wire = static_cast<DWORD>((static_cast<uint64_t>(header->dwBufferLength) * 1000 + rate - 1) / rate);
-    handle->pending.push_back(Pending{header, start + delay, start + delay + wire, rate, sentIndex});
+    uint64_t start = qpcNow();
+    if (!handle->pending.empty() && handle->pending.back().due > start) start = handle->pending.back().due;
+    start += static_cast<uint64_t>(delay) * qpcPerSecond() / 1000;
+    uint64_t wire = 0;
+    if (rate) wire = (static_cast<uint64_t>(header->dwBufferLength) * qpcPerSecond() + rate - 1) / rate;
+    handle->pending.push_back(Pending{header, start, start + wire, rate, sentIndex});
+    lock.unlock();  // the completion thread wakes to a free lock
     SetEvent(hs.wake);
     return MMSYSERR_NOERROR;
 }

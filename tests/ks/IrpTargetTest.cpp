@@ -79,6 +79,22 @@ TEST_F(IrpTarget, PendedRequestsReportTheCompletedByteCount) {
               S_OK);
 }
 
+// A thread's requests share one event, and one that completed at once leaves it signalled
+// (as Windows does): a pended request after it must still wait for its own completion.
+TEST_F(IrpTarget, PendedRequestAfterOneCompletedAtOnceWaitsForItsOwnCompletion) {
+    for (bool pend : {false, true, false, false, true, true}) {
+        driver.setPendProperties(pend, 30);
+        std::vector<BYTE> reply(kRangesReply, 0);
+        ULONG bytes = 0;
+        EXPECT_EQ(CKsIrpTarget::SyncIoctl(filter->GetHandle(), IOCTL_KS_PROPERTY, &property, sizeof property,
+                                          reply.data(), static_cast<ULONG>(reply.size()), &bytes),
+                  S_OK)
+            << (pend ? "pended" : "at once");
+        EXPECT_EQ(bytes, kRangesReply);
+        EXPECT_EQ(ksbytes::ReadU32(reply.data() + 8), 96u) << "the reply was read before the driver wrote it";
+    }
+}
+
 TEST_F(IrpTarget, PendedRefusalFails) {
     driver.setPendProperties(true, 5);
     BYTE small[16];
