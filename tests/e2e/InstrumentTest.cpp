@@ -91,7 +91,8 @@ size_t InstrumentTest::expectStoppedAt(const std::vector<Bytes>& expected, DWORD
 
 void InstrumentTest::expectResult(UpdateRun& run, int32_t exitCode, bool iconChecked) {
     std::vector<BoxSeen> results = run.boxesCaptioned(kResultCaption);
-    EXPECT_EQ(exitCode, run.exitCode());
+    // The program's own diagnostics say why an update went otherwise.
+    EXPECT_EQ(exitCode, run.exitCode()) << "debugger output: " << run.session().launcher().debugText();
     ASSERT_EQ(1u, results.size()) << "boxes:" << run.describeBoxes();
     EXPECT_EQ(exitCode == 0 ? kCompletedText : kErrorText, results[0].text);
     if (iconChecked) {

@@ -70,7 +70,11 @@ std::string describe(const std::set<std::string>& windows) {
 
 class ProgramTest : public ::testing::Test {
 protected:
-    void SetUp() override { CreateDirectoryA(folder(), nullptr); }
+    void SetUp() override {
+        CreateDirectoryA(folder(), nullptr);
+        // No instrument: a Zeph library another run left named would offer one.
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Veltro\\Zeph");
+    }
 
     // A folder whose name has a blank, as a downloads folder often has.
     const char* folder() {

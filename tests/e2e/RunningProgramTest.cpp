@@ -16,6 +16,8 @@ namespace {
 class RunningProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // No instrument: a Zeph library another run left named would offer one.
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Veltro\\Zeph");
         // An empty file loads as a valid image.
         std::string path = temp_.write("lumetra.syx", std::vector<uint8_t>());
         session_.reset(new ProgramSession(path));
