@@ -218,8 +218,13 @@ TEST_F(ZephBinding, RebindFromLibraryThreadsWhileInUse) {
         uint8_t packet[15] = {0xF0, 0x00, 0x7A, 0x51, 0x03, 0x70, 0, 0, 0, 0, 0, 0, 0, 0, 0xF7};
         while (!stop) device.writeSysex(packet, 15);
     });
+    // Paced: an unpaced feeder queues faster than any input delivers, and an input's destroy
+    // then waits for a backlog that only grows.
     std::thread feeder([&] {
-        while (!stop) deliver(status.data(), static_cast<int>(status.size()));
+        while (!stop) {
+            deliver(status.data(), static_cast<int>(status.size()));
+            Sleep(1);
+        }
     });
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 30; ++i) trigger(i % 2);  // some waited for, some not
