@@ -1,4 +1,5 @@
-// launch [--timeout MS] [--cwd DIR] [--env NAME=VALUE]... [--winmm-capture FILE] -- COMMAND LINE...
+// launch [--timeout MS] [--cwd DIR] [--env NAME=VALUE]... [--winmm-capture FILE [--winmm-output NAME]]
+//        -- COMMAND LINE...
 // Runs a program as its debugger, prints what it wrote to the debugger output and its
 // exit code as a signed number. The arguments after "--", joined by one blank, are the
 // command line as it stands: pass it as one argument to keep its quotes and blanks.
@@ -6,6 +7,8 @@
 // before the start and kept alive here for the run, since its state lives only while some
 // process holds it; afterwards every message sent through it goes to FILE, one line each:
 // "<timeGetTime ms> <device name> <played|queued|returned> <hex bytes>".
+// --winmm-output: after the clearing, an output of that name is there from the start (an
+// instrument already in its update mode).
 
 #include <windows.h>
 
@@ -21,8 +24,8 @@ namespace {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: launch [--timeout MS] [--cwd DIR] [--env NAME=VALUE]... [--winmm-capture FILE] -- COMMAND "
-                 "LINE...\n");
+                 "usage: launch [--timeout MS] [--cwd DIR] [--env NAME=VALUE]... [--winmm-capture FILE "
+                 "[--winmm-output NAME]] -- COMMAND LINE...\n");
     return 2;
 }
 
@@ -59,6 +62,7 @@ int main(int argc, char** argv) {
     LaunchOptions options;
     DWORD timeoutMs = 60000;
     std::string capturePath;
+    std::string outputName;
     int i = 1;
     for (; i < argc; ++i) {
         std::string arg = argv[i];
@@ -72,6 +76,8 @@ int main(int argc, char** argv) {
             options.environment.push_back(argv[++i]);
         else if (arg == "--winmm-capture")
             capturePath = argv[++i];
+        else if (arg == "--winmm-output")
+            outputName = argv[++i];
         else
             return usage();
     }
@@ -89,6 +95,10 @@ int main(int argc, char** argv) {
             return 2;
         }
         sim.reset();
+        if (!outputName.empty() && sim.addDevice(0, outputName.c_str()) == 0) {
+            std::fprintf(stderr, "launch: the simulated WinMM did not take the output \"%s\"\n", outputName.c_str());
+            return 2;
+        }
     }
 
     Launcher launcher(options);
