@@ -723,6 +723,7 @@ void SimKsDriver::finish(OVERLAPPED* overlapped, uint32_t status, ULONG_PTR info
     overlapped->Internal = status;
     overlapped->InternalHigh = isErrorStatus(status) ? 0 : information;
     HANDLE event = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(overlapped->hEvent) & ~ULONG_PTR(1));
+    if (event && event == startedEvent_) startedEventSet_ = true;
     if (event && !SetEvent(event)) ++eventFaults_;
 }
 
@@ -770,11 +771,25 @@ BOOL SimKsDriver::ioctl(HANDLE handle, DWORD code, void* in, DWORD inSize, void*
     Handle h = it->second;
     // Every handle of this driver is opened for overlapped I/O.
     if (overlapped == nullptr) return SimOs::fail(ERROR_INVALID_PARAMETER);
-    // The I/O manager resets the request's event and marks it pending as it starts.
+    // The I/O manager resets the request's event and marks it pending as it starts. The reset
+    // is done once the request is under way (mutex_ is held, so nothing can complete it
+    // before): a request completed in the call leaves the event set either way, and Wine
+    // charges a server round trip for a reset the kernel does inside the same call.
     HANDLE event = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(overlapped->hEvent) & ~ULONG_PTR(1));
-    if (event) ResetEvent(event);
     overlapped->Internal = kStatusPending;
     overlapped->InternalHigh = 0;
+    startedEvent_ = event;
+    startedEventSet_ = false;
+    const BOOL accepted = dispatch(handle, h, code, in, inSize, out, outSize, bytes, overlapped);
+    const DWORD error = GetLastError();
+    if (event && !startedEventSet_) ResetEvent(event);
+    startedEvent_ = NULL;
+    SetLastError(error);
+    return accepted;
+}
+
+BOOL SimKsDriver::dispatch(HANDLE handle, const Handle& h, DWORD code, void* in, DWORD inSize, void* out,
+                           DWORD outSize, DWORD* bytes, OVERLAPPED* overlapped) {
     if (h.device->removed_) return SimOs::fail(ERROR_DEVICE_REMOVED);
     switch (code) {
     case IOCTL_KS_PROPERTY:

@@ -295,6 +295,8 @@ private:
     // Request handling (called with mutex_ held unless noted).
     BOOL ioctl(HANDLE handle, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytes,
                OVERLAPPED* overlapped);
+    BOOL dispatch(HANDLE handle, const Handle& h, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+                  DWORD* bytes, OVERLAPPED* overlapped);
     BOOL property(HANDLE handle, const Handle& h, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytes,
                   OVERLAPPED* overlapped);
     BOOL answer(HANDLE handle, const Bytes& reply, int64_t probeSize, bool pend, bool oversize, void* out,
@@ -333,6 +335,8 @@ private:
     unsigned cancelDelayMs_ = 1;
     uint64_t nextSerial_ = 1;
     int eventFaults_ = 0;
+    HANDLE startedEvent_ = NULL;  // the event of the request in ioctl, and whether it was set
+    bool startedEventSet_ = false;
 
     // Worker: timed actions, run without mutex_ held.
     std::mutex timerMutex_;

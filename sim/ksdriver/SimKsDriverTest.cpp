@@ -96,6 +96,20 @@ TEST_F(SimDriver, ARequestResetsItsEventAsItStarts) {
     EXPECT_EQ(s.overlapped.Internal, ULONG_PTR(0x103));
     simPin->queueInput({0x90, 0x40, 0x7F});
     EXPECT_TRUE(s.Signalled(2000));
+
+    // Ended in the call: answered, the event is set; refused, it stays reset.
+    ULONG count = 0;
+    DWORD bytes = 0;
+    KSP_PIN answered = PinRequest(KSPROPERTY_PIN_CTYPES);
+    SetEvent(s.overlapped.hEvent);
+    EXPECT_TRUE(Property(answered, &count, sizeof count, &bytes, &s.overlapped));
+    EXPECT_TRUE(s.Signalled(0));
+    KSP_PIN refused = PinRequest(KSPROPERTY_PIN_CTYPES);
+    refused.Property.Set = ToGuid(ksbytes::kDataFormatTypeMusic);
+    SetEvent(s.overlapped.hEvent);
+    EXPECT_FALSE(Property(refused, &count, sizeof count, &bytes, &s.overlapped));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SET_NOT_FOUND));
+    EXPECT_FALSE(s.Signalled(0));
 }
 
 // Cancelling only asks: the request comes back later, from the driver's thread. CancelIo
