@@ -291,6 +291,8 @@ TEST_F(UpdateProtocol, PortLimitCountsTheRebuiltMessageNotTheRun) {
     DebugCapture capture;
     MIDI::Output* port = run(device);
     EXPECT_EQ(result, kUpdateIncomplete);
+    // The stop does not wait for the message before it: its bytes are read as it leaves the port.
+    EXPECT_TRUE(waitFor([&] { return sim.sentCount() > 0 && sentRecord(0).outcome != SimWinmmOutcomeQueued; }, 10000));
     ASSERT_EQ(longMessagesSent().size(), 1u);
     EXPECT_EQ(longMessagesSent()[0], fits);
     EXPECT_TRUE(capture.contains("RIR: rvoVirize: a message of 4353 bytes does not fit the port\n"));
