@@ -161,10 +161,14 @@ TEST_F(SimWinmmBehaviour, WireSpeedPacesCompletionsAndBytesAreReadAsPlayed) {
         HMIDIOUT out = openDevice();
         std::vector<char> first(c.length, 0x01), second(c.length, 0x02);
         MIDIHDR a = {}, b = {};
+        // Held, so that nothing plays before the rewrite however late this thread runs; the
+        // wire times still count from the hand-over.
+        sim.holdCompletions(1);
         const auto start = std::chrono::steady_clock::now();
         ASSERT_EQ(send(out, a, first), MMSYSERR_NOERROR);
         ASSERT_EQ(send(out, b, second), MMSYSERR_NOERROR);
         first.assign(c.length, 0x55);  // rewritten while the driver owns it
+        sim.holdCompletions(0);
         ASSERT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
         EXPECT_GE(msSince(start), wireMs - 20);
         EXPECT_TRUE(a.dwFlags & MHDR_DONE);
