@@ -434,7 +434,9 @@ public:
                 if (writeMs < 200) writeMs = 200;  // the rebind arrives while this write is in progress
             }
             int delay = envInt("CARROWICK_SIMZEPH_LUMETRA_DELAY_MS", 1000);
-            if (delay >= 0) announceInstrument(envText("CARROWICK_SIMZEPH_LUMETRA_NAME", "Lumetra"), delay);
+            if (delay >= 0)
+                announceInstrument(envText("CARROWICK_SIMZEPH_LUMETRA_NAME", "Lumetra"), delay,
+                                   static_cast<uint32_t>(envInt("CARROWICK_SIMZEPH_LUMETRA_RATE", 0)));
         }
         if (writeMs > 0) Sleep(static_cast<DWORD>(writeMs));
         if (isStatusRequest(bytes, length)) {

@@ -5,14 +5,17 @@
 #include <cstdint>
 #include <thread>
 
-void announceInstrument(const std::string& name, int delayMs) {
-    std::thread([name, delayMs] {
+void announceInstrument(const std::string& name, int delayMs, uint32_t bytesPerSecond) {
+    std::thread([name, delayMs, bytesPerSecond] {
         Sleep(static_cast<DWORD>(delayMs));
         // The simulated WinMM of this prefix; absent when the test runs without it.
         HMODULE winmm = LoadLibraryExA("winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
         if (!winmm) return;
         typedef uint32_t (*AddDeviceFn)(int input, const char* name);
+        typedef int (*SetWireSpeedFn)(uint32_t id, uint32_t bytesPerSecond);
         AddDeviceFn add = reinterpret_cast<AddDeviceFn>(GetProcAddress(winmm, "SimWinmm_AddDevice"));
-        if (add) add(0, name.c_str());
+        SetWireSpeedFn setWireSpeed = reinterpret_cast<SetWireSpeedFn>(GetProcAddress(winmm, "SimWinmm_SetWireSpeed"));
+        const uint32_t id = add ? add(0, name.c_str()) : 0;
+        if (id && bytesPerSecond && setWireSpeed) setWireSpeed(id, bytesPerSecond);
     }).detach();
 }
