@@ -28,6 +28,7 @@
 #include "midi/WinMM.h"
 #include "sim/winmm/SimWinmmControl.h"
 #include "sim/zeph/SimZephControl.h"
+#include "tests/chaos/Oracle.h"
 #include "tests/chaos/World.h"
 
 using namespace chaos;
@@ -64,8 +65,8 @@ void replayLine(uint64_t seed) {
 
 // A crash or a hang ends the run with the world that caused it.
 LONG WINAPI onCrash(EXCEPTION_POINTERS* info) {
-    std::fprintf(stderr, "chaos: world %llu crashed (exception 0x%08lx)\n",
-                 static_cast<unsigned long long>(g_seed.load()), info->ExceptionRecord->ExceptionCode);
+    std::fprintf(stderr, "chaos: world %llu crashed (%s 0x%08lx)\n", static_cast<unsigned long long>(g_seed.load()),
+                 info ? "exception" : "terminate", info ? info->ExceptionRecord->ExceptionCode : 0ul);
     replayLine(g_seed.load());
     std::fflush(stderr);
     TerminateProcess(GetCurrentProcess(), 3);
@@ -84,33 +85,6 @@ void watchdog() {
             TerminateProcess(GetCurrentProcess(), 3);
         }
     }
-}
-
-uint32_t longCount() {
-    uint32_t n = 0;
-    for (uint32_t i = 0; i < sim.sentCount(); ++i) {
-        SimWinmmSent r = {};
-        if (sim.getSent(i, &r, nullptr, 0) && r.kind == SimWinmmSentLong) ++n;
-    }
-    return n;
-}
-
-struct Sent {
-    SimWinmmSent record;
-    Bytes bytes;
-};
-
-std::vector<Sent> longMessages() {
-    std::vector<Sent> all;
-    for (uint32_t i = 0; i < sim.sentCount(); ++i) {
-        Sent s = {};
-        s.bytes.resize(kPortBuffer + 0x1000);
-        if (!sim.getSent(i, &s.record, s.bytes.data(), static_cast<uint32_t>(s.bytes.size()))) break;
-        if (s.record.kind != SimWinmmSentLong) continue;
-        s.bytes.resize(std::min<size_t>(s.record.length, s.bytes.size()));
-        all.push_back(s);
-    }
-    return all;
 }
 
 void setEnv(const char* name, int value) {
@@ -139,99 +113,26 @@ void prepareZeph(const ZephFaults& z) {
     zeph.reset();
 }
 
-// Waits until cond holds or the world is over; true when it held.
-template <typename Cond>
-bool until(const std::atomic<bool>& over, Cond cond) {
-    while (!over.load()) {
-        if (cond()) return true;
-        Sleep(1);
-    }
-    return false;
-}
-
-struct Outcome {
-    int32_t result = -1;
-    bool portReturned = false;
-    std::vector<Sent> atReturn;  // what the instrument's link had when the result was known
-    uint32_t longAfterRelease = 0;
-    uint32_t instrument = 0;
-    std::vector<Bytes> zephWrites;
-    int zephViolations = 0;
-    std::string zephViolationText;
-    ULONGLONG ms = 0;
-};
-
-Outcome runWorld(const World& w, const Pace& pace) {
-    Outcome out;
-    sim.reset();
-    sim.holdCompletions(0);
-    sim.setCompletionDelay(w.completionDelayMs);
+Observed runWorld(const World& w, const Pace& pace) {
+    Observed out;
+    const Staged staged = stageWinmm(w, sim);
+    out.instrument = staged.instrument;
     prepareZeph(w.zeph);
-
-    std::vector<uint32_t> others;
-    uint32_t firstOther = 0;
-    for (int i = 0; i <= w.otherDevices; ++i) {
-        if (i == w.instrumentAt) {
-            if (w.arrival == Arrival::Present) out.instrument = sim.addDevice(0, "Lumetra");
-            continue;
-        }
-        others.push_back(sim.addDevice(0, ("Other Synth " + std::to_string(i)).c_str()));
-    }
-    firstOther = others.front();
-    if (w.arrival == Arrival::DuringSearch) {
-        // Inserted where it belongs: before the other device that follows it, else at the end.
-        const uint32_t before = w.instrumentAt < static_cast<int>(others.size()) ? others[w.instrumentAt] : 0;
-        if (before)
-            out.instrument = sim.scheduleChange(SimWinmmAtNumDevs, w.arrivalCall, 0, before, "Lumetra");
-        else
-            out.instrument = sim.scheduleChange(SimWinmmAtNumDevs, w.arrivalCall, 0, others.back(), "Lumetra 2");
-    }
-    if (w.arrival == Arrival::Present) {
-        sim.setWireSpeed(out.instrument, w.wireSpeed);
-        sim.setCompleteInCall(out.instrument, w.completeInCall);
-        sim.unplugAtByte(out.instrument, w.unplugAtByte);
-        if (w.openChange == OpenChange::InsertBefore)
-            sim.scheduleChange(SimWinmmAtOpen, 1, 0, out.instrument, "Intruder");
-        else if (w.openChange == OpenChange::RemoveBefore)
-            sim.scheduleChange(SimWinmmAtOpen, 1, 1, others[w.instrumentAt - 1], "");
-    }
-    if (w.openFailures) sim.failNext(SimWinmmFailOpen, w.openFailures);
-    if (w.refusals) sim.failNext(w.refusalKind, w.refusals);
-    if (w.stall == Stall::AtStartForAWhile) sim.holdCompletions(1);
-
     FirmwareImage image;
     image.assign(w.file.data(), static_cast<uint32_t>(w.file.size()));
-    std::atomic<bool> over{false};
-    const ULONGLONG started = GetTickCount64();
-    std::vector<std::thread> faults;
-    if (w.stall != Stall::None) {
-        faults.emplace_back([&] {
-            if (w.stall != Stall::AtStartForAWhile) {
-                if (!until(over, [&] { return longCount() >= w.stallAfter; })) return;
-                sim.holdCompletions(1);
-                if (w.stall == Stall::MidTransferForever) return;
-            }
-            until(over, [&] { return GetTickCount64() - started >= static_cast<ULONGLONG>(w.stallMs); });
-            sim.holdCompletions(0);
-        });
-    }
-    if (w.shiftDuringTransfer) {
-        faults.emplace_back([&] {
-            if (until(over, [&] { return longCount() >= std::max<uint32_t>(1, w.shiftAfter); }))
-                sim.removeDevice(firstOther);
-        });
-    }
+
+    FaultThreads faults(w, staged, sim);
     if (!w.zeph.rebindAtMs.empty()) {
-        faults.emplace_back([&] {
+        faults.add(std::thread([&] {
             std::vector<int> moments = w.zeph.rebindAtMs;
             std::sort(moments.begin(), moments.end());
             for (int at : moments) {
-                if (!until(over, [&] { return GetTickCount64() - started >= static_cast<ULONGLONG>(at); })) return;
+                if (!faults.until([&] { return GetTickCount64() - faults.started() >= static_cast<ULONGLONG>(at); }))
+                    return;
                 zeph.triggerRebind(0);
             }
-        });
+        }));
     }
-
     UpdaterDev* device = new UpdaterDev();
     findInstrumentPort(*device);  // the check flow's look: it must neither hang nor crash
     Silent progress;
@@ -241,14 +142,13 @@ Outcome runWorld(const World& w, const Pace& pace) {
     timing.searchTries = pace.searchTries;
     timing.refusedRetryMs = pace.refusedRetryMs;
     MIDI::Output* port = rvoVirize(image, *device, progress, nullptr, &out.result, timing);
-    out.atReturn = longMessages();
-    out.portReturned = port != nullptr;
-    over.store(true);
-    for (std::thread& t : faults) t.join();
+    out.atResult = longMessages(sim);
+    out.portReturned = port ? 1 : 0;
+    faults.stop();
     if (port) port->release();
-    out.longAfterRelease = longCount();
+    out.sentAfterStop = longMessages(sim).size() - out.atResult.size();
     delete device;
-    out.ms = GetTickCount64() - started;
+    out.ms = GetTickCount64() - faults.started();
     sim.holdCompletions(0);
 
     for (int i = 0; i < zeph.writeCount(); ++i) {
@@ -257,64 +157,12 @@ Outcome runWorld(const World& w, const Pace& pace) {
         bytes.resize(n > 0 ? static_cast<size_t>(std::min(n, 64)) : 0);
         out.zephWrites.push_back(bytes);
     }
-    out.zephViolations = zeph.violationCount();
-    if (out.zephViolations) {
+    if (zeph.violationCount()) {
         char text[1024] = {};
         zeph.violations(text, sizeof text);
-        out.zephViolationText = text;
+        out.zephViolations = text;
     }
     return out;
-}
-
-// The invariants of every world, from the program's promises.
-std::vector<std::string> judge(const World& w, const Outcome& o, const Pace& pace) {
-    std::vector<std::string> bad;
-    auto fail = [&](const std::string& text) { bad.push_back(text); };
-    if (!w.allowed.count(o.result)) fail("result " + std::to_string(o.result) + " is not one this world may give");
-    if ((o.result == 1) == o.portReturned) fail("result " + std::to_string(o.result) + " and a port returned disagree");
-    for (size_t i = 0; i < o.atReturn.size(); ++i) {
-        const Sent& s = o.atReturn[i];
-        const std::string which = "message " + std::to_string(i);
-        if (s.record.deviceId != o.instrument) {
-            fail(which + " went to \"" + s.record.deviceName + "\", not the instrument");
-            continue;
-        }
-        if (i >= w.fitting) {
-            fail(which + " is more than the file's sendable messages");
-            break;
-        }
-        if (s.record.length != w.messages[i].size()) {
-            fail(which + " has " + std::to_string(s.record.length) + " bytes, the file's " +
-                 std::to_string(w.messages[i].size()));
-        } else if (s.record.outcome == SimWinmmOutcomePlayed && s.bytes != w.messages[i]) {
-            fail(which + " arrived with other bytes than the file's");
-        }
-    }
-    if (o.result == 0) {
-        if (o.atReturn.size() != w.messages.size())
-            fail("completed with " + std::to_string(o.atReturn.size()) + " of " + std::to_string(w.messages.size()) +
-                 " messages handed over");
-        for (size_t i = 0; i < o.atReturn.size(); ++i)
-            if (o.atReturn[i].record.outcome != SimWinmmOutcomePlayed) {
-                fail("completed while message " + std::to_string(i) + " had not arrived");
-                break;
-            }
-    }
-    if (o.longAfterRelease != o.atReturn.size())
-        fail(std::to_string(o.longAfterRelease - o.atReturn.size()) + " messages sent after the transfer stopped");
-    const Bytes start(w.file.begin(), w.file.begin() + (w.hasStart ? 15 : 0));
-    const bool usable = !w.zeph.absent && w.zeph.version == 1 && !w.zeph.createNull && !w.zeph.noDevice;
-    for (const Bytes& write : o.zephWrites) {
-        const bool statusRequest = write.size() == 14 && write[5] == 0x01;
-        if (w.hasStart && write == start) {
-            if (!usable) fail("the start message went to a library that is not usable");
-        } else if (!statusRequest) {
-            fail("the library was sent " + std::to_string(write.size()) + " bytes that are no start message");
-        }
-    }
-    if (o.zephViolations) fail("the library saw misuse: " + o.zephViolationText);
-    if (o.ms > boundMs(w, pace)) fail("took " + std::to_string(o.ms) + " ms, over its bound");
-    return bad;
 }
 
 int usage() {
@@ -375,17 +223,18 @@ int main(int argc, char** argv) {
         if (verbose || worlds == 1) std::fprintf(stderr, "chaos: world %llu: %s\n", static_cast<unsigned long long>(w.seed), w.describe().c_str());
         g_seed.store(w.seed);
         g_deadline.store(GetTickCount64() + boundMs(w, pace));
-        const Outcome o = runWorld(w, pace);
+        const Observed o = runWorld(w, pace);
         g_deadline.store(0);
         for (const std::string& name : w.faultNames()) ++faults[name];
         ++codes[o.result];
-        const std::vector<std::string> bad = judge(w, o, pace);
+        const std::vector<std::string> bad = judge(w, o, boundMs(w, pace));
         if (verbose) std::fprintf(stderr, "chaos: world %llu: result %d in %llu ms\n", static_cast<unsigned long long>(w.seed), o.result, static_cast<unsigned long long>(o.ms));
         if (bad.empty()) continue;
         ++violated;
         std::fprintf(stderr, "chaos: world %llu violated (result %d): %s\n", static_cast<unsigned long long>(w.seed),
                      o.result, w.describe().c_str());
-        for (const std::string& text : bad) std::fprintf(stderr, "  %s\n", text.c_str());
+        for (size_t j = 0; j < bad.size() && j < 3; ++j) std::fprintf(stderr, "  %s\n", bad[j].c_str());
+        if (bad.size() > 3) std::fprintf(stderr, "  and %zu more\n", bad.size() - 3);
         replayLine(w.seed);
     }
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, kZephKey);
