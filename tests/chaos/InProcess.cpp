@@ -165,6 +165,18 @@ Observed runWorld(const World& w, const Pace& pace) {
     return out;
 }
 
+void report(const World& w, int32_t result, const std::vector<std::string>& bad) {
+    std::fprintf(stderr, "chaos: world %llu violated (result %d): %s\n", static_cast<unsigned long long>(w.seed),
+                 result, w.describe().c_str());
+    for (size_t j = 0; j < bad.size() && j < 3; ++j) std::fprintf(stderr, "  %s\n", bad[j].c_str());
+    if (bad.size() > 3) std::fprintf(stderr, "  and %zu more\n", bad.size() - 3);
+    replayLine(w.seed);
+}
+
+long long secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+}
+
 int usage() {
     std::fprintf(stderr, "usage: chaos_worlds [--worlds N] [--seed S] [--verbose]\n");
     return 2;
@@ -220,7 +232,9 @@ int main(int argc, char** argv) {
     const auto wall = std::chrono::steady_clock::now();
     for (uint64_t i = 0; i < worlds; ++i) {
         const World w = makeWorld(seed + i, pace);
-        if (verbose || worlds == 1) std::fprintf(stderr, "chaos: world %llu: %s\n", static_cast<unsigned long long>(w.seed), w.describe().c_str());
+        if (verbose || worlds == 1)
+            std::fprintf(stderr, "chaos: world %llu: %s\n", static_cast<unsigned long long>(w.seed),
+                         w.describe().c_str());
         g_seed.store(w.seed);
         g_deadline.store(GetTickCount64() + boundMs(w, pace));
         const Observed o = runWorld(w, pace);
@@ -228,18 +242,20 @@ int main(int argc, char** argv) {
         for (const std::string& name : w.faultNames()) ++faults[name];
         ++codes[o.result];
         const std::vector<std::string> bad = judge(w, o, boundMs(w, pace));
-        if (verbose) std::fprintf(stderr, "chaos: world %llu: result %d in %llu ms\n", static_cast<unsigned long long>(w.seed), o.result, static_cast<unsigned long long>(o.ms));
-        if (bad.empty()) continue;
-        ++violated;
-        std::fprintf(stderr, "chaos: world %llu violated (result %d): %s\n", static_cast<unsigned long long>(w.seed),
-                     o.result, w.describe().c_str());
-        for (size_t j = 0; j < bad.size() && j < 3; ++j) std::fprintf(stderr, "  %s\n", bad[j].c_str());
-        if (bad.size() > 3) std::fprintf(stderr, "  and %zu more\n", bad.size() - 3);
-        replayLine(w.seed);
+        if (verbose)
+            std::fprintf(stderr, "chaos: world %llu: result %d in %llu ms\n", static_cast<unsigned long long>(w.seed),
+                         o.result, static_cast<unsigned long long>(o.ms));
+        if (!bad.empty()) {
+            ++violated;
+            report(w, o.result, bad);
+        }
+        // A long run reports as it goes, so a run cut short still has its figures.
+        if ((i + 1) % 1000 == 0)
+            std::fprintf(stderr, "chaos: %llu worlds, %d violated, %lld s\n", static_cast<unsigned long long>(i + 1),
+                         violated, secondsSince(wall));
     }
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, kZephKey);
-    const long long seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - wall).count();
+    const long long seconds = secondsSince(wall);
     std::fprintf(stderr, "chaos: %s in process: %llu worlds from seed %llu in %lld s: %d violated; results", kArch,
                  static_cast<unsigned long long>(worlds), static_cast<unsigned long long>(seed), seconds, violated);
     for (const auto& c : codes) std::fprintf(stderr, " %d:%d", c.first, c.second);

@@ -147,10 +147,13 @@ World makeWorld(uint64_t seed, const Pace& pace) {
         w.completeInCall = false;
     }
     if (d.chance(0.08)) w.openFailures = d.chance(0.7) ? d.between(1, 2) : 1000;
-    if (w.arrival == Arrival::Present && d.chance(0.02)) w.unplugAtByte = static_cast<uint32_t>(d.between(1, static_cast<uint32_t>(bytes + bytes / 4 + 1)));
+    if (w.arrival == Arrival::Present && d.chance(0.02))
+        w.unplugAtByte = d.between(1, static_cast<uint32_t>(bytes + bytes / 4 + 1));
     if (d.chance(0.12)) {
         const uint32_t kind = d.between(0, 19);
-        w.stall = kind < 10 ? Stall::AtStartForAWhile : kind < 19 ? Stall::MidTransferForAWhile : Stall::MidTransferForever;
+        w.stall = kind < 10   ? Stall::AtStartForAWhile
+                  : kind < 19 ? Stall::MidTransferForAWhile
+                              : Stall::MidTransferForever;
         w.stallAfter = d.between(0, static_cast<uint32_t>(w.fitting));
         w.stallMs = static_cast<int>(d.between(5, 250));
     }
