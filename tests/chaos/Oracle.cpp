@@ -67,12 +67,14 @@ Staged stageWinmm(const World& w, SimWinmmControl& sim) {
 FaultThreads::FaultThreads(const World& w, const Staged& staged, SimWinmmControl& sim) : started_(GetTickCount64()) {
     if (w.stall != Stall::None) {
         add(std::thread([this, &w, &sim] {
+            ULONGLONG held = started_;
             if (w.stall != Stall::AtStartForAWhile) {
                 if (!until([&] { return longCount(sim) >= w.stallAfter; })) return;
                 sim.holdCompletions(1);
                 if (w.stall == Stall::MidTransferForever) return;
+                held = GetTickCount64();
             }
-            until([&] { return GetTickCount64() - started_ >= static_cast<ULONGLONG>(w.stallMs); });
+            until([&] { return GetTickCount64() - held >= static_cast<ULONGLONG>(w.stallMs); });
             sim.holdCompletions(0);
         }));
     }

@@ -192,8 +192,8 @@ World makeWorld(uint64_t seed, const Pace& pace) {
     const bool unplugged = w.unplugAtByte != 0 && w.unplugAtByte <= bytes;
     if (hole || refusedForGood || unplugged)
         w.allowed = {2};
-    else if (w.stall == Stall::MidTransferForever && w.stallAfter < w.fitting)
-        w.allowed = {0, 2};  // the stall may begin only after the last completion
+    else if (w.stall == Stall::MidTransferForever && w.fitting > 0)
+        w.allowed = {0, 2};  // the stall may begin before or after the last completion
     else
         w.allowed = {0};
     return w;
