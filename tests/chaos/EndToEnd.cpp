@@ -77,7 +77,7 @@ bool resultBoxRight(const UpdateRun& run, int32_t result) {
     return boxes.size() == 1 && boxes[0].text == text;
 }
 
-Observed runWorld(const World& w, SimWinmmControl& sim, std::string& failure) {
+Observed runWorld(const World& w, SimWinmmControl& sim, std::string& failure, std::string& debugText) {
     Observed out;
     TempDir temp;
     const std::string capture = temp.file("zeph-capture.txt");
@@ -107,6 +107,7 @@ Observed runWorld(const World& w, SimWinmmControl& sim, std::string& failure) {
     out.result = run.exitCode();
     out.atResult = longMessages(sim);
     out.resultBoxRight = resultBoxRight(run, out.result);
+    debugText = run.session().launcher().debugText();
     for (const ZephWrite& write : readZephCapture(capture)) out.zephWrites.push_back(write.bytes);
     out.zephViolations = violationsIn(capture);
     sim.holdCompletions(0);
@@ -131,6 +132,8 @@ int main(int argc, char** argv) {
         (arg == "--worlds" ? worlds : arg == "--seed" ? seed : step) = value;
     }
     if (step == 0) return usage();
+    // The program's own texts on standard output (it inherits ours) would bury the report.
+    std::freopen("NUL", "w", stdout);
     SimWinmm winmm;
     const std::string loaded = winmm.load();
     if (!loaded.empty()) {
@@ -149,8 +152,8 @@ int main(int argc, char** argv) {
     // --step lets runners that work side by side take every K-th world of one seed range.
     for (uint64_t i = 0; i < worlds; ++i) {
         const World w = programWorld(seed + i * step);
-        std::string failure;
-        const Observed o = runWorld(w, winmm.control(), failure);
+        std::string failure, debugText;
+        const Observed o = runWorld(w, winmm.control(), failure, debugText);
         for (const std::string& name : w.faultNames()) ++faults[name];
         ++codes[o.result];
         std::vector<std::string> bad = judge(w, o, boundMs(w, kProgramPace) + kProgramMarginMs);
@@ -160,6 +163,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "chaos: e2e world %llu violated (exit %d): %s\n", static_cast<unsigned long long>(w.seed),
                      o.result, w.describe().c_str());
         for (size_t j = 0; j < bad.size() && j < 3; ++j) std::fprintf(stderr, "  %s\n", bad[j].c_str());
+        // The program's own diagnostics say what it saw.
+        std::fprintf(stderr, "  program's debugger output: %s\n", debugText.substr(0, 2000).c_str());
         std::fprintf(stderr, "chaos: replay: scripts/chaos --e2e --arch %s --seed %llu --worlds 1\n", kArch,
                      static_cast<unsigned long long>(w.seed));
     }
