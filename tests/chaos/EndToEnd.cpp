@@ -95,6 +95,13 @@ Observed runWorld(const World& w, SimWinmmControl& sim, std::string& failure, st
         if (caption == kConnectCaption) return earlier < kConnectOks ? IDOK : IDCANCEL;
         return caption == kConfirmCaption ? IDYES : IDOK;
     });
+    // What had arrived when the result box showed: the result was known by then.
+    bool resultSeen = false;
+    run.setPoll([&] {
+        if (resultSeen || run.boxesCaptioned(kResultCaption).empty()) return;
+        resultSeen = true;
+        out.atResult = longMessages(sim);
+    });
     FaultThreads faults(w, staged, sim);
     if (!run.start()) {
         failure = "the program did not start";
@@ -105,7 +112,9 @@ Observed runWorld(const World& w, SimWinmmControl& sim, std::string& failure, st
     faults.stop();
     out.ms = GetTickCount64() - faults.started();
     out.result = run.exitCode();
-    out.atResult = longMessages(sim);
+    const size_t atExit = longMessages(sim).size();
+    if (!resultSeen) out.atResult = longMessages(sim);
+    out.sentAfterStop = atExit - out.atResult.size();
     out.resultBoxRight = resultBoxRight(run, out.result);
     debugText = run.session().launcher().debugText();
     for (const ZephWrite& write : readZephCapture(capture)) out.zephWrites.push_back(write.bytes);
