@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -77,6 +78,22 @@ bool resultBoxRight(const UpdateRun& run, int32_t result) {
     return boxes.size() == 1 && boxes[0].text == text;
 }
 
+// The program's update logs: what it did, step by step, with times.
+std::string updateLogs(const std::string& appData) {
+    const std::string folder = appData + "\\Carrowick\\Logs\\";
+    std::string text;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "*.log").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return text;
+    do {
+        std::ifstream in(folder + found.cFileName);
+        text += std::string("\n  update log: ") +
+                std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return text;
+}
+
 Observed runWorld(const World& w, SimWinmmControl& sim, std::string& failure, std::string& debugText) {
     Observed out;
     TempDir temp;
@@ -108,7 +125,8 @@ Observed runWorld(const World& w, SimWinmmControl& sim, std::string& failure, st
         return out;
     }
     const DWORD bound = boundMs(w, kProgramPace) + kProgramMarginMs;
-    if (!run.runToExit(bound)) failure = "the program did not end within " + std::to_string(bound) + " ms";
+    if (!run.runToExit(bound))
+        failure = "the program did not end within " + std::to_string(bound) + " ms; boxes:" + run.describeBoxes();
     faults.stop();
     out.ms = GetTickCount64() - faults.started();
     out.result = run.exitCode();
@@ -116,7 +134,9 @@ Observed runWorld(const World& w, SimWinmmControl& sim, std::string& failure, st
     if (!resultSeen) out.atResult = longMessages(sim);
     out.sentAfterStop = atExit - out.atResult.size();
     out.resultBoxRight = resultBoxRight(run, out.result);
-    debugText = run.session().launcher().debugText();
+    std::ifstream captured(capture);
+    debugText = run.session().launcher().debugText() + updateLogs(appData) + "\n  library capture: " +
+                std::string((std::istreambuf_iterator<char>(captured)), std::istreambuf_iterator<char>());
     for (const ZephWrite& write : readZephCapture(capture)) out.zephWrites.push_back(write.bytes);
     out.zephViolations = violationsIn(capture);
     sim.holdCompletions(0);
@@ -173,7 +193,7 @@ int main(int argc, char** argv) {
                      o.result, w.describe().c_str());
         for (size_t j = 0; j < bad.size() && j < 3; ++j) std::fprintf(stderr, "  %s\n", bad[j].c_str());
         // The program's own diagnostics say what it saw.
-        std::fprintf(stderr, "  program's debugger output: %s\n", debugText.substr(0, 2000).c_str());
+        std::fprintf(stderr, "  program's debugger output: %s\n", debugText.substr(0, 4000).c_str());
         std::fprintf(stderr, "chaos: replay: scripts/chaos --e2e --arch %s --seed %llu --worlds 1\n", kArch,
                      static_cast<unsigned long long>(w.seed));
     }
