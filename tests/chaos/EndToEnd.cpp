@@ -126,7 +126,8 @@ Observed runWorld(const World& w, SimWinmmControl& sim, std::string& failure, st
     }
     const DWORD bound = boundMs(w, kProgramPace) + kProgramMarginMs;
     if (!run.runToExit(bound))
-        failure = "the program did not end within " + std::to_string(bound) + " ms; boxes:" + run.describeBoxes();
+        failure = "the program did not end within " + std::to_string(bound) + " ms; progress dialog " +
+                  (run.progressDialog() ? "seen" : "never seen") + "; boxes:" + run.describeBoxes();
     faults.stop();
     out.ms = GetTickCount64() - faults.started();
     out.result = run.exitCode();

@@ -28,6 +28,7 @@
 #include "midi/WinMM.h"
 #include "sim/winmm/SimWinmmControl.h"
 #include "sim/zeph/SimZephControl.h"
+#include "support/Diagnostics.h"
 #include "tests/chaos/Oracle.h"
 #include "tests/chaos/World.h"
 
@@ -58,6 +59,22 @@ Zeph zeph;
 std::atomic<uint64_t> g_seed{0};
 std::atomic<ULONGLONG> g_deadline{0};
 
+// The program's last diagnostic lines, for the report of a world that hangs. The tap may
+// not allocate: the lines are copied into fixed slots.
+const int kTapLines = 8;
+char g_tapLines[kTapLines][160];
+std::atomic<unsigned> g_tapNext{0};
+
+void tapLine(const char* line) {
+    std::snprintf(g_tapLines[g_tapNext.fetch_add(1) % kTapLines], sizeof g_tapLines[0], "%s", line);
+}
+
+void printLastLines() {
+    const unsigned next = g_tapNext.load();
+    for (unsigned i = next > kTapLines ? next - kTapLines : 0; i < next; ++i)
+        std::fprintf(stderr, "  program: %s", g_tapLines[i % kTapLines]);
+}
+
 void replayLine(uint64_t seed) {
     std::fprintf(stderr, "chaos: replay: scripts/chaos --arch %s --seed %llu --worlds 1\n", kArch,
                  static_cast<unsigned long long>(seed));
@@ -80,6 +97,7 @@ void watchdog() {
         if (deadline && GetTickCount64() > deadline) {
             std::fprintf(stderr, "chaos: world %llu did not end within its bound\n",
                          static_cast<unsigned long long>(g_seed.load()));
+            printLastLines();
             replayLine(g_seed.load());
             std::fflush(stderr);
             TerminateProcess(GetCurrentProcess(), 3);
@@ -223,6 +241,7 @@ int main(int argc, char** argv) {
     zeph.triggerRebind = reinterpret_cast<SimZephTriggerRebindFn>(GetProcAddress(library, "SimZeph_TriggerRebind"));
     zeph.violationCount = reinterpret_cast<SimZephViolationCountFn>(GetProcAddress(library, "SimZeph_ViolationCount"));
     zeph.violations = reinterpret_cast<SimZephViolationsFn>(GetProcAddress(library, "SimZeph_Violations"));
+    setDiagnosticTap(tapLine);
     std::thread(watchdog).detach();
 
     const Pace pace;
@@ -232,6 +251,7 @@ int main(int argc, char** argv) {
     const auto wall = std::chrono::steady_clock::now();
     for (uint64_t i = 0; i < worlds; ++i) {
         const World w = makeWorld(seed + i, pace);
+        g_tapNext.store(0);
         if (verbose || worlds == 1)
             std::fprintf(stderr, "chaos: world %llu: %s\n", static_cast<unsigned long long>(w.seed),
                          w.describe().c_str());
