@@ -42,6 +42,8 @@ struct SharedDevice {
     uint32_t bytesPerSecond;  // 0: every message plays at once
     uint32_t completeInCall;
     uint32_t failCaps;
+    uint32_t acceptedBytes;  // of long messages, since the device was added
+    uint32_t unplugAtByte;   // 0: never; else it goes once this many bytes were accepted
     char name[kSimWinmmNameSize];
 };
 
@@ -710,6 +712,12 @@ extern "C" MMRESULT WINAPI midiOutLongMsg(HMIDIOUT h, LPMIDIHDR header, UINT siz
         delay = guard.state->delayMs;
         rate = device->bytesPerSecond;
         inCall = device->completeInCall && handle->pending.empty();
+        device->acceptedBytes += header->dwBufferLength;
+        // Unplugged while this message is on its way: it never completes.
+        if (device->unplugAtByte && device->acceptedBytes >= device->unplugAtByte) {
+            removeDevice(*guard.state, device->id);
+            inCall = false;
+        }
     }
     header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
     if (inCall) {
@@ -834,6 +842,14 @@ extern "C" int SimWinmm_SetWireSpeed(uint32_t id, uint32_t bytesPerSecond) {
     SharedDevice* device = guard.state ? deviceById(*guard.state, id) : nullptr;
     if (!device) return 0;
     device->bytesPerSecond = bytesPerSecond;
+    return 1;
+}
+
+extern "C" int SimWinmm_UnplugAtByte(uint32_t id, uint32_t byte) {
+    SharedLock guard;
+    SharedDevice* device = guard.state ? deviceById(*guard.state, id) : nullptr;
+    if (!device) return 0;
+    device->unplugAtByte = byte;
     return 1;
 }
 

@@ -81,6 +81,9 @@ typedef int (*SimWinmm_FailCapsFn)(uint32_t id, int fail);
 // inserted device's id (or id for a removal), 0 when there is no such device.
 typedef uint32_t (*SimWinmm_ScheduleChangeFn)(int moment, uint32_t count, int remove, uint32_t id,
                                               const char* name);
+// The device is removed inside the midiOutLongMsg that brings the long messages it has
+// accepted to at least byte bytes (that message is captured and never completes); 0: never.
+typedef int (*SimWinmm_UnplugAtByteFn)(uint32_t id, uint32_t byte);
 // Copies record index and up to capacity bytes of it (what left the port; the rest of a
 // message cut off by a reset stays 0); returns 0 when there is no such record.
 typedef int (*SimWinmm_GetSentFn)(uint32_t index, SimWinmmSent* record, uint8_t* bytes,
@@ -105,6 +108,7 @@ struct SimWinmmControl {
     SimWinmm_SetCompleteInCallFn setCompleteInCall = nullptr;
     SimWinmm_FailCapsFn failCaps = nullptr;
     SimWinmm_ScheduleChangeFn scheduleChange = nullptr;
+    SimWinmm_UnplugAtByteFn unplugAtByte = nullptr;
 
     bool load(HMODULE module) {
         return get(module, "SimWinmm_Reset", reset) && get(module, "SimWinmm_AddDevice", addDevice) &&
@@ -119,7 +123,8 @@ struct SimWinmmControl {
                get(module, "SimWinmm_SetWireSpeed", setWireSpeed) &&
                get(module, "SimWinmm_SetCompleteInCall", setCompleteInCall) &&
                get(module, "SimWinmm_FailCaps", failCaps) &&
-               get(module, "SimWinmm_ScheduleChange", scheduleChange);
+               get(module, "SimWinmm_ScheduleChange", scheduleChange) &&
+               get(module, "SimWinmm_UnplugAtByte", unplugAtByte);
     }
 
 private:

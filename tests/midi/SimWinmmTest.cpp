@@ -201,6 +201,23 @@ TEST_F(SimWinmmBehaviour, ResetCutsTheMessagePlayingWhereItIs) {
     EXPECT_EQ(mm.close(out), MMSYSERR_NOERROR);
 }
 
+// An instrument unplugged at a chosen byte: the message carrying it is accepted and
+// never completes, and the device is gone from the list at once.
+TEST_F(SimWinmmBehaviour, UnplugAtByteTakesTheDeviceAwayMidMessage) {
+    ASSERT_EQ(sim.unplugAtByte(device, 7), 1);
+    HMIDIOUT out = openDevice();
+    std::vector<char> first = {'\xF0', 1, 2, 3, '\xF7'}, second = {'\xF0', 4, 5, 6, '\xF7'};
+    MIDIHDR a = {}, b = {};
+    ASSERT_EQ(send(out, a, first), MMSYSERR_NOERROR);
+    ASSERT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(mm.numDevs(), 1u);
+    ASSERT_EQ(send(out, b, second), MMSYSERR_NOERROR);
+    EXPECT_EQ(mm.numDevs(), 0u);
+    EXPECT_EQ(WaitForSingleObject(event, 200), WAIT_TIMEOUT) << "a message of an unplugged device completed";
+    EXPECT_EQ(record(1).outcome, SimWinmmOutcomeQueued);
+    EXPECT_EQ(mm.reset(out), MMSYSERR_NODRIVER);
+}
+
 TEST_F(SimWinmmBehaviour, CapsQueryCanFailForAnIndexInRange) {
     const uint32_t broken = sim.addDevice(0, "Broken");
     sim.addDevice(0, "After");

@@ -1,0 +1,284 @@
+// The in-process loop: each world runs the check flow's search and the update protocol
+// against the simulated WinMM and Zeph library, in this process, with the pauses
+// shortened. The oracle then reads what the stand-ins captured.
+//
+// Threads per world: this one runs the program's code; fault threads (stalls, a device
+// leaving, rebinds) act on the stand-ins until the world is over and are joined before the
+// next one; a watchdog ends the process when a world outlives its bound.
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/App.h"
+#include "device/FirmwareImage.h"
+#include "device/UpdateProtocol.h"
+#include "device/UpdaterDev.h"
+#include "midi/MidiPorts.h"
+#include "midi/WinMM.h"
+#include "sim/winmm/SimWinmmControl.h"
+#include "sim/zeph/SimZephControl.h"
+#include "support/Diagnostics.h"
+#include "tests/chaos/Oracle.h"
+#include "tests/chaos/World.h"
+
+using namespace chaos;
+
+namespace {
+
+const char kZephKey[] = "Software\\Veltro\\Zeph";
+const char kSimZeph[] = "C:\\windows\\system32\\carrowick_simzeph.dll";
+const char* const kArch = sizeof(void*) == 8 ? "x64" : "x86";
+
+struct Zeph {
+    SimZephResetFn reset;
+    SimZephWriteCountFn writeCount;
+    SimZephWriteAtFn writeAt;
+    SimZephTriggerRebindFn triggerRebind;
+    SimZephViolationCountFn violationCount;
+    SimZephViolationsFn violations;
+};
+
+class Silent : public ProgressSink {
+public:
+    long setProgress(uint32_t, uint32_t, uint32_t, uint32_t) override { return 0; }
+};
+
+SimWinmmControl sim;
+Zeph zeph;
+std::atomic<uint64_t> g_seed{0};
+std::atomic<ULONGLONG> g_deadline{0};
+
+// The program's last diagnostic lines, for the report of a world that hangs. The tap may
+// not allocate: the lines are copied into fixed slots.
+const int kTapLines = 8;
+char g_tapLines[kTapLines][160];
+std::atomic<unsigned> g_tapNext{0};
+
+void tapLine(const char* line) {
+    std::snprintf(g_tapLines[g_tapNext.fetch_add(1) % kTapLines], sizeof g_tapLines[0], "%s", line);
+}
+
+void printLastLines() {
+    const unsigned next = g_tapNext.load();
+    for (unsigned i = next > kTapLines ? next - kTapLines : 0; i < next; ++i)
+        std::fprintf(stderr, "  program: %s", g_tapLines[i % kTapLines]);
+}
+
+void replayLine(uint64_t seed) {
+    std::fprintf(stderr, "chaos: replay: scripts/chaos --arch %s --seed %llu --worlds 1\n", kArch,
+                 static_cast<unsigned long long>(seed));
+}
+
+// A crash or a hang ends the run with the world that caused it.
+LONG WINAPI onCrash(EXCEPTION_POINTERS* info) {
+    std::fprintf(stderr, "chaos: world %llu crashed (%s 0x%08lx)\n", static_cast<unsigned long long>(g_seed.load()),
+                 info ? "exception" : "terminate", info ? info->ExceptionRecord->ExceptionCode : 0ul);
+    replayLine(g_seed.load());
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+void watchdog() {
+    for (;;) {
+        Sleep(100);
+        const ULONGLONG deadline = g_deadline.load();
+        if (deadline && GetTickCount64() > deadline) {
+            std::fprintf(stderr, "chaos: world %llu did not end within its bound\n",
+                         static_cast<unsigned long long>(g_seed.load()));
+            printLastLines();
+            replayLine(g_seed.load());
+            std::fflush(stderr);
+            TerminateProcess(GetCurrentProcess(), 3);
+        }
+    }
+}
+
+void setEnv(const char* name, int value) {
+    const std::string text = std::string(name) + "=" + std::to_string(value);
+    _putenv(text.c_str());
+}
+
+void prepareZeph(const ZephFaults& z) {
+    HKEY key;
+    if (z.absent) {
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kZephKey);
+    } else if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kZephKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) ==
+               ERROR_SUCCESS) {
+        RegSetValueExA(key, "Location", 0, REG_SZ, reinterpret_cast<const BYTE*>(kSimZeph), sizeof kSimZeph);
+        RegCloseKey(key);
+    }
+    setEnv("CARROWICK_SIMZEPH_VERSION", z.version);
+    setEnv("CARROWICK_SIMZEPH_NO_DEVICE", z.noDevice);
+    setEnv("CARROWICK_SIMZEPH_CREATE_NULL", z.createNull);
+    setEnv("CARROWICK_SIMZEPH_CALLBACK_IN_CREATE", z.callbackInCreate);
+    setEnv("CARROWICK_SIMZEPH_CALLBACK_IN_DESTROY", z.callbackInDestroy);
+    setEnv("CARROWICK_SIMZEPH_REBIND_ON_START", z.rebindOnStart);
+    setEnv("CARROWICK_SIMZEPH_BACK_MS", z.backMs);
+    setEnv("CARROWICK_SIMZEPH_WRITE_MS", z.writeMs);
+    setEnv("CARROWICK_SIMZEPH_LUMETRA_DELAY_MS", -1);  // the world itself says when the port appears
+    zeph.reset();
+}
+
+Observed runWorld(const World& w, const Pace& pace) {
+    Observed out;
+    const Staged staged = stageWinmm(w, sim);
+    out.instrument = staged.instrument;
+    prepareZeph(w.zeph);
+    FirmwareImage image;
+    image.assign(w.file.data(), static_cast<uint32_t>(w.file.size()));
+
+    FaultThreads faults(w, staged, sim);
+    if (!w.zeph.rebindAtMs.empty()) {
+        faults.add(std::thread([&] {
+            std::vector<int> moments = w.zeph.rebindAtMs;
+            std::sort(moments.begin(), moments.end());
+            for (int at : moments) {
+                if (!faults.until([&] { return GetTickCount64() - faults.started() >= static_cast<ULONGLONG>(at); }))
+                    return;
+                zeph.triggerRebind(0);
+            }
+        }));
+    }
+    UpdaterDev* device = new UpdaterDev();
+    findInstrumentPort(*device);  // the check flow's look: it must neither hang nor crash
+    Silent progress;
+    ProtocolTiming timing;
+    timing.startPauseMs = pace.startPauseMs;
+    timing.searchPauseMs = pace.searchPauseMs;
+    timing.searchTries = pace.searchTries;
+    timing.refusedRetryMs = pace.refusedRetryMs;
+    MIDI::Output* port = rvoVirize(image, *device, progress, nullptr, &out.result, timing);
+    out.atResult = longMessages(sim);
+    out.portReturned = port ? 1 : 0;
+    faults.stop();
+    if (port) port->release();
+    out.sentAfterStop = longMessages(sim).size() - out.atResult.size();
+    delete device;
+    out.ms = GetTickCount64() - faults.started();
+    sim.holdCompletions(0);
+
+    for (int i = 0; i < zeph.writeCount(); ++i) {
+        Bytes bytes(64);
+        const int n = zeph.writeAt(i, bytes.data(), static_cast<int>(bytes.size()));
+        bytes.resize(n > 0 ? static_cast<size_t>(std::min(n, 64)) : 0);
+        out.zephWrites.push_back(bytes);
+    }
+    if (zeph.violationCount()) {
+        char text[1024] = {};
+        zeph.violations(text, sizeof text);
+        out.zephViolations = text;
+    }
+    return out;
+}
+
+void report(const World& w, int32_t result, const std::vector<std::string>& bad) {
+    std::fprintf(stderr, "chaos: world %llu violated (result %d): %s\n", static_cast<unsigned long long>(w.seed),
+                 result, w.describe().c_str());
+    for (size_t j = 0; j < bad.size() && j < 3; ++j) std::fprintf(stderr, "  %s\n", bad[j].c_str());
+    if (bad.size() > 3) std::fprintf(stderr, "  and %zu more\n", bad.size() - 3);
+    replayLine(w.seed);
+}
+
+long long secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+int usage() {
+    std::fprintf(stderr, "usage: chaos_worlds [--worlds N] [--seed S] [--verbose]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    uint64_t seed = 1;
+    uint64_t worlds = 200;
+    bool verbose = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        char* end = nullptr;
+        if ((arg == "--worlds" || arg == "--seed") && i + 1 < argc) {
+            const uint64_t value = std::strtoull(argv[++i], &end, 10);
+            if (!*argv[i] || *end) return usage();
+            (arg == "--worlds" ? worlds : seed) = value;
+        } else if (arg == "--verbose") {
+            verbose = true;
+        } else {
+            return usage();
+        }
+    }
+    // The program's own texts on standard output would bury the report.
+    std::freopen("NUL", "w", stdout);
+    SetUnhandledExceptionFilter(onCrash);
+    std::set_terminate([] {
+        onCrash(nullptr);
+        std::abort();
+    });
+    if (!winmm().module || !sim.load(winmm().module)) {
+        std::fprintf(stderr, "chaos_worlds: the loaded winmm.dll is not the stand-in (WINEDLLOVERRIDES=winmm=n,b?)\n");
+        return 2;
+    }
+    HMODULE library = LoadLibraryExA(kSimZeph, nullptr, 0);
+    if (!library) {
+        std::fprintf(stderr, "chaos_worlds: the simulated Zeph library is not installed at %s\n", kSimZeph);
+        return 2;
+    }
+    zeph.reset = reinterpret_cast<SimZephResetFn>(GetProcAddress(library, "SimZeph_Reset"));
+    zeph.writeCount = reinterpret_cast<SimZephWriteCountFn>(GetProcAddress(library, "SimZeph_WriteCount"));
+    zeph.writeAt = reinterpret_cast<SimZephWriteAtFn>(GetProcAddress(library, "SimZeph_WriteAt"));
+    zeph.triggerRebind = reinterpret_cast<SimZephTriggerRebindFn>(GetProcAddress(library, "SimZeph_TriggerRebind"));
+    zeph.violationCount = reinterpret_cast<SimZephViolationCountFn>(GetProcAddress(library, "SimZeph_ViolationCount"));
+    zeph.violations = reinterpret_cast<SimZephViolationsFn>(GetProcAddress(library, "SimZeph_Violations"));
+    setDiagnosticTap(tapLine);
+    std::thread(watchdog).detach();
+
+    const Pace pace;
+    std::map<std::string, int> faults;
+    std::map<int, int> codes;
+    int violated = 0;
+    const auto wall = std::chrono::steady_clock::now();
+    for (uint64_t i = 0; i < worlds; ++i) {
+        const World w = makeWorld(seed + i, pace);
+        g_tapNext.store(0);
+        if (verbose || worlds == 1)
+            std::fprintf(stderr, "chaos: world %llu: %s\n", static_cast<unsigned long long>(w.seed),
+                         w.describe().c_str());
+        g_seed.store(w.seed);
+        g_deadline.store(GetTickCount64() + boundMs(w, pace));
+        const Observed o = runWorld(w, pace);
+        g_deadline.store(0);
+        for (const std::string& name : w.faultNames()) ++faults[name];
+        ++codes[o.result];
+        const std::vector<std::string> bad = judge(w, o, boundMs(w, pace));
+        if (verbose)
+            std::fprintf(stderr, "chaos: world %llu: result %d in %llu ms\n", static_cast<unsigned long long>(w.seed),
+                         o.result, static_cast<unsigned long long>(o.ms));
+        if (!bad.empty()) {
+            ++violated;
+            report(w, o.result, bad);
+        }
+        // A long run reports as it goes, so a run cut short still has its figures.
+        if ((i + 1) % 1000 == 0)
+            std::fprintf(stderr, "chaos: %llu worlds, %d violated, %lld s\n", static_cast<unsigned long long>(i + 1),
+                         violated, secondsSince(wall));
+    }
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kZephKey);
+    const long long seconds = secondsSince(wall);
+    std::fprintf(stderr, "chaos: %s in process: %llu worlds from seed %llu in %lld s: %d violated; results", kArch,
+                 static_cast<unsigned long long>(worlds), static_cast<unsigned long long>(seed), seconds, violated);
+    for (const auto& c : codes) std::fprintf(stderr, " %d:%d", c.first, c.second);
+    std::fprintf(stderr, "\n");
+    for (const auto& f : faults) std::fprintf(stderr, "chaos:   %6d  %s\n", f.second, f.first.c_str());
+    return violated ? 1 : 0;
+}

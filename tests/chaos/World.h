@@ -1,0 +1,87 @@
+#pragma once
+// A randomized world for the update: a firmware file, the instrument's link and a schedule
+// of faults from every stand-in, all drawn from one seed, and what the program may answer.
+// The expectations are written from the program's promises, never from its code.
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace chaos {
+
+using Bytes = std::vector<uint8_t>;
+
+// How the instrument's WinMM port shows up.
+enum class Arrival { Present, DuringSearch, Never };
+// A change of the WinMM list between the scan that found the instrument and the open.
+enum class OpenChange { None, InsertBefore, RemoveBefore };
+// A completion stall: none, from the first message for a while, or after some messages.
+enum class Stall { None, AtStartForAWhile, MidTransferForAWhile, MidTransferForever };
+
+struct ZephFaults {
+    bool absent = false;         // no registry value: no library
+    int version = 1;             // anything else is another library
+    bool noDevice = false;       // the connection offers no device
+    bool createNull = false;     // no connection at all
+    bool callbackInCreate = false;
+    bool callbackInDestroy = false;
+    bool rebindOnStart = false;  // a rebind while the start message is written
+    int backMs = 0;              // the rebooting instrument is offered again (-1: never)
+    int writeMs = 0;             // each write takes this long
+    std::vector<int> rebindAtMs; // rebind callbacks at these moments of the run
+};
+
+struct World {
+    uint64_t seed = 0;
+    Bytes file;
+    uint32_t wireSpeed = 0;  // bytes per second of the instrument's link; 0: at once
+    bool completeInCall = false;
+
+    int otherDevices = 1;  // outputs that are not the instrument
+    int instrumentAt = 0;  // its place among them
+    Arrival arrival = Arrival::Present;
+    uint32_t arrivalCall = 1;  // the midiOutGetNumDevs call that brings it (DuringSearch)
+    OpenChange openChange = OpenChange::None;
+    uint32_t openFailures = 0;
+    uint32_t unplugAtByte = 0;  // 0: stays plugged in
+    Stall stall = Stall::None;
+    uint32_t stallAfter = 0;  // messages handed over before a mid-transfer stall
+    int stallMs = 0;
+    uint32_t completionDelayMs = 0;
+    int refusalKind = -1;  // SimWinmmFailure of the refused call, -1: none
+    uint32_t refusals = 0;
+    bool shiftDuringTransfer = false;  // another device leaves while the transfer runs
+    uint32_t shiftAfter = 0;
+    ZephFaults zeph;
+
+    // From the file, by the SysEx rule: the data messages the instrument must receive in
+    // order, whether the first message is a start message, and the file's holes.
+    bool hasStart = false;
+    std::vector<Bytes> messages;
+    size_t fitting = 0;  // messages before the first one longer than the port's buffer
+    bool unterminated = false;
+    std::set<int> allowed;  // exit codes the world may end with
+
+    uint64_t bytesHandedOver() const;  // of the messages that can be sent
+    std::string describe() const;
+    std::vector<std::string> faultNames() const;
+};
+
+constexpr size_t kPortBuffer = 4352;
+
+// The timing the loops run the protocol with; bounds are computed from it.
+struct Pace {
+    uint32_t startPauseMs = 10;
+    uint32_t searchPauseMs = 5;
+    int searchTries = 8;
+    uint32_t refusedRetryMs = 300;
+};
+
+World makeWorld(uint64_t seed, const Pace& pace);
+// What the file must become at the instrument (data messages only, start message apart).
+void readFile(World& world);
+// How long the world may take at most, in ms: no hang is longer than this.
+uint32_t boundMs(const World& world, const Pace& pace);
+
+}  // namespace chaos
