@@ -824,12 +824,22 @@ extern "C" uint32_t SimWinmm_AddDevice(int input, const char* name) {
     return device.id;
 }
 
-extern "C" int SimWinmm_RenameDevice(uint32_t id, const char* name) {
+namespace {
+
+// Changes one device under the lock; 0 when there is no device with that id.
+template <typename Change>
+int changeDevice(uint32_t id, Change change) {
     SharedLock guard;
     SharedDevice* device = guard.state ? deviceById(*guard.state, id) : nullptr;
     if (!device) return 0;
-    copyName(device->name, name);
+    change(*device);
     return 1;
+}
+
+}  // namespace
+
+extern "C" int SimWinmm_RenameDevice(uint32_t id, const char* name) {
+    return changeDevice(id, [&](SharedDevice& d) { copyName(d.name, name); });
 }
 
 extern "C" int SimWinmm_RemoveDevice(uint32_t id) {
@@ -838,35 +848,19 @@ extern "C" int SimWinmm_RemoveDevice(uint32_t id) {
 }
 
 extern "C" int SimWinmm_SetWireSpeed(uint32_t id, uint32_t bytesPerSecond) {
-    SharedLock guard;
-    SharedDevice* device = guard.state ? deviceById(*guard.state, id) : nullptr;
-    if (!device) return 0;
-    device->bytesPerSecond = bytesPerSecond;
-    return 1;
+    return changeDevice(id, [&](SharedDevice& d) { d.bytesPerSecond = bytesPerSecond; });
 }
 
 extern "C" int SimWinmm_UnplugAtByte(uint32_t id, uint32_t byte) {
-    SharedLock guard;
-    SharedDevice* device = guard.state ? deviceById(*guard.state, id) : nullptr;
-    if (!device) return 0;
-    device->unplugAtByte = byte;
-    return 1;
+    return changeDevice(id, [&](SharedDevice& d) { d.unplugAtByte = byte; });
 }
 
 extern "C" int SimWinmm_SetCompleteInCall(uint32_t id, int on) {
-    SharedLock guard;
-    SharedDevice* device = guard.state ? deviceById(*guard.state, id) : nullptr;
-    if (!device) return 0;
-    device->completeInCall = on ? 1 : 0;
-    return 1;
+    return changeDevice(id, [&](SharedDevice& d) { d.completeInCall = on ? 1 : 0; });
 }
 
 extern "C" int SimWinmm_FailCaps(uint32_t id, int fail) {
-    SharedLock guard;
-    SharedDevice* device = guard.state ? deviceById(*guard.state, id) : nullptr;
-    if (!device) return 0;
-    device->failCaps = fail ? 1 : 0;
-    return 1;
+    return changeDevice(id, [&](SharedDevice& d) { d.failCaps = fail ? 1 : 0; });
 }
 
 extern "C" uint32_t SimWinmm_ScheduleChange(int moment, uint32_t count, int remove, uint32_t id,
