@@ -23,6 +23,20 @@
 
 namespace {
 
+// The update's pauses cut short; a refused message is offered again for refusedMs.
+ProtocolTiming shortTiming(uint32_t refusedMs) {
+    ProtocolTiming timing;
+    timing.startPauseMs = 10;
+    timing.searchPauseMs = 10;
+    timing.searchTries = 3;
+    timing.refusedRetryMs = refusedMs;
+    return timing;
+}
+
+struct NoProgress : ProgressSink {
+    long setProgress(uint32_t, uint32_t, uint32_t, uint32_t) override { return 0; }
+};
+
 using devtest::AddHiddenDevice;
 using devtest::ErrorOf;
 using devtest::UsbPath;
@@ -138,14 +152,8 @@ TEST_F(Combined, UpdateGoesToTheWinmmInstrumentWithHiddenDevicesPresent) {
     }
     FirmwareImage image;
     image.assign(file.data(), static_cast<uint32_t>(file.size()));
-    struct : ProgressSink {
-        long setProgress(uint32_t, uint32_t, uint32_t, uint32_t) override { return 0; }
-    } progress;
-    ProtocolTiming timing;
-    timing.startPauseMs = 10;
-    timing.searchPauseMs = 10;
-    timing.searchTries = 3;
-    timing.refusedRetryMs = 500;
+    NoProgress progress;
+    const ProtocolTiming timing = shortTiming(500);
     UpdaterDev device;
     int32_t result = -1;
     MIDI::Output* port = rvoVirize(image, device, progress, manager, &result, timing);
@@ -259,14 +267,8 @@ TEST_F(Combined, UpdateThroughAHiddenOutputReportsAFailedPacket) {
         data.insert(data.end(), m.begin(), m.end());
         file.insert(file.end(), m.begin(), m.end());
     }
-    struct : ProgressSink {
-        long setProgress(uint32_t, uint32_t, uint32_t, uint32_t) override { return 0; }
-    } progress;
-    ProtocolTiming timing;
-    timing.startPauseMs = 10;
-    timing.searchPauseMs = 10;
-    timing.searchTries = 3;
-    timing.refusedRetryMs = 200;
+    NoProgress progress;
+    const ProtocolTiming timing = shortTiming(200);
     NamedLikeInstrument named(*manager);
     // None failing, a middle packet, the last packet.
     for (int failing : {-1, 3, 7}) {
