@@ -18,27 +18,13 @@
 #include "ks/KsPin.h"
 #include "ks/KsFilter.h"
 #include "sim/ksdriver/SimKsDriver.h"
+#include "tests/ks/KsTestSupport.h"
 
 namespace {
 
 const char kPath[] = "\\\\?\\dev#sim";
 
-struct Stream {
-    explicit Stream(ULONG frameExtent) : header() {
-        header.Size = sizeof header;
-        header.PresentationTime.Numerator = 1;
-        header.PresentationTime.Denominator = 1;
-        header.FrameExtent = frameExtent;
-        header.Data = buffer;
-        overlapped = OVERLAPPED();
-        overlapped.hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
-    }
-    ~Stream() { CloseHandle(overlapped.hEvent); }
-    bool Signalled(DWORD ms) { return WaitForSingleObject(overlapped.hEvent, ms) == WAIT_OBJECT_0; }
-    KSSTREAM_HEADER header;
-    OVERLAPPED overlapped;
-    BYTE buffer[40] = {};
-};
+using kstest::Stream;
 
 class SimDriver : public ::testing::Test {
 protected:
@@ -56,15 +42,7 @@ protected:
     CKsPin* Running() {
         HRESULT outcome = E_FAIL;
         built = new CKsPin(filter, 0, &outcome);
-        BYTE block[CKsPin::kConnectSize] = {};
-        auto* connect = reinterpret_cast<KSPIN_CONNECT*>(block);
-        connect->Interface.Set = ToGuid(ksbytes::kInterfaceSetStandard);
-        connect->Medium.Set = ToGuid(ksbytes::kMediumSetStandard);
-        auto* format = reinterpret_cast<KSDATAFORMAT*>(connect + 1);
-        format->FormatSize = sizeof(KSDATAFORMAT);
-        format->MajorFormat = ToGuid(ksbytes::kDataFormatTypeMusic);
-        format->SubFormat = ToGuid(simks::kHiddenMidiSubFormat);
-        EXPECT_EQ(built->SetPinConnect(connect, sizeof block), S_OK);
+        EXPECT_EQ(kstest::ConnectPin(built, simks::kHiddenMidiSubFormat), S_OK);
         EXPECT_EQ(built->Instantiate(FALSE), S_OK);
         for (KSSTATE s : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) EXPECT_EQ(built->SetState(s), S_OK);
         return built;

@@ -92,15 +92,7 @@ TEST_F(Filter, PinWithBothIsListedTwiceAndDestroyedOnce) {
     EXPECT_EQ(filter->OutSinkPins().GetCount() + filter->OutSourcePins().GetCount(), 2u);
 
     // An instantiated pin is stopped and closed by its destructor: once.
-    BYTE block[CKsPin::kConnectSize] = {};
-    auto* connect = reinterpret_cast<KSPIN_CONNECT*>(block);
-    connect->Interface.Set = ToGuid(ksbytes::kInterfaceSetStandard);
-    connect->Medium.Set = ToGuid(ksbytes::kMediumSetStandard);
-    auto* format = reinterpret_cast<KSDATAFORMAT*>(connect + 1);
-    format->FormatSize = sizeof(KSDATAFORMAT);
-    format->MajorFormat = ToGuid(ksbytes::kDataFormatTypeMusic);
-    format->SubFormat = ToGuid(ksbytes::kDataFormatSubtypeMidi);
-    ASSERT_EQ(pin->SetPinConnect(connect, sizeof block), S_OK);
+    ASSERT_EQ(kstest::ConnectPin(pin, ksbytes::kDataFormatSubtypeMidi), S_OK);
     ASSERT_EQ(pin->Instantiate(FALSE), S_OK);
     EXPECT_EQ(simPin.openInstances(), 1);
     filter->Release();

@@ -11,10 +11,42 @@
 #include <vector>
 
 #include "ks/KsMidi.h"
+#include "ks/KsPin.h"
 #include "sim/ksdriver/SimKsDriver.h"
 #include "tests/common/DebugCapture.h"
 
 namespace kstest {
+
+// Connects a pin as a standard music pin of the given subformat.
+inline HRESULT ConnectPin(CKsPin* pin, const ksbytes::KsGuid& subFormat) {
+    BYTE block[CKsPin::kConnectSize] = {};
+    auto* connect = reinterpret_cast<KSPIN_CONNECT*>(block);
+    connect->Interface.Set = ToGuid(ksbytes::kInterfaceSetStandard);
+    connect->Medium.Set = ToGuid(ksbytes::kMediumSetStandard);
+    auto* format = reinterpret_cast<KSDATAFORMAT*>(connect + 1);
+    format->FormatSize = sizeof(KSDATAFORMAT);
+    format->MajorFormat = ToGuid(ksbytes::kDataFormatTypeMusic);
+    format->SubFormat = ToGuid(subFormat);
+    return pin->SetPinConnect(connect, sizeof block);
+}
+
+// One stream request: a header over a small buffer and its own event.
+struct Stream {
+    explicit Stream(ULONG frameExtent) : header() {
+        header.Size = sizeof header;
+        header.PresentationTime.Numerator = 1;
+        header.PresentationTime.Denominator = 1;
+        header.FrameExtent = frameExtent;
+        header.Data = buffer;
+        overlapped = OVERLAPPED();
+        overlapped.hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
+    }
+    ~Stream() { CloseHandle(overlapped.hEvent); }
+    bool Signalled(DWORD ms) { return WaitForSingleObject(overlapped.hEvent, ms) == WAIT_OBJECT_0; }
+    KSSTREAM_HEADER header;
+    OVERLAPPED overlapped;
+    BYTE buffer[40] = {};
+};
 
 // The device manager's test admits the hidden pins; the default one does not.
 inline bool AcceptHiddenRange(const KSDATARANGE* range) {

@@ -29,15 +29,7 @@ protected:
     }
     // A connect block for the pin's MIDI range.
     static void Connect(CKsPin* pin) {
-        BYTE block[CKsPin::kConnectSize] = {};
-        auto* connect = reinterpret_cast<KSPIN_CONNECT*>(block);
-        connect->Interface.Set = ToGuid(ksbytes::kInterfaceSetStandard);
-        connect->Medium.Set = ToGuid(ksbytes::kMediumSetStandard);
-        auto* format = reinterpret_cast<KSDATAFORMAT*>(connect + 1);
-        format->FormatSize = sizeof(KSDATAFORMAT);
-        format->MajorFormat = ToGuid(ksbytes::kDataFormatTypeMusic);
-        format->SubFormat = ToGuid(ksbytes::kDataFormatSubtypeMidi);
-        ASSERT_EQ(pin->SetPinConnect(connect, sizeof block), S_OK);
+        ASSERT_EQ(kstest::ConnectPin(pin, ksbytes::kDataFormatSubtypeMidi), S_OK);
     }
     CKsPin* Running() {
         CKsPin* pin = Build();
@@ -266,22 +258,7 @@ TEST_F(Pin, ClosePinStopsAndCloses) {
     EXPECT_EQ(simPin->openInstances(), 0);
 }
 
-struct Stream {
-    explicit Stream(ULONG frameExtent) : header() {
-        header.Size = sizeof header;
-        header.PresentationTime.Numerator = 1;
-        header.PresentationTime.Denominator = 1;
-        header.FrameExtent = frameExtent;
-        header.Data = buffer;
-        overlapped = OVERLAPPED();
-        overlapped.hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
-    }
-    ~Stream() { CloseHandle(overlapped.hEvent); }
-    bool Signalled(DWORD ms) { return WaitForSingleObject(overlapped.hEvent, ms) == WAIT_OBJECT_0; }
-    KSSTREAM_HEADER header;
-    OVERLAPPED overlapped;
-    BYTE buffer[40] = {};
-};
+using kstest::Stream;
 
 TEST_F(Pin, PendedWriteCompletesThroughTheEvent) {
     CKsPin* pin = Running();
