@@ -33,7 +33,8 @@ else()
 endif()
 
 set(CARROWICK_IN_PREFIX ${CMAKE_SOURCE_DIR}/scripts/in-prefix)
-# Stand-in DLLs land here; the fixture installs them into the prefix's system folder.
+# Stand-in DLLs land here; the fixture installs them into the prefix's system folder and
+# starts the desktop holder from here.
 set(CARROWICK_SIM_DIR ${CMAKE_BINARY_DIR}/sim-dlls)
 
 if(CARROWICK_HAVE_TESTS)

@@ -26,7 +26,9 @@ protected:
         ASSERT_NE(nullptr, connectBox_) << "no connect box" << ended() << "; debugger output: "
                                         << session_->launcher().debugText();
         // The window may still be inside its creation when the box shows: wait for it.
-        ASSERT_NE(nullptr, session_->ui().waitForMainWindow(kWindowTimeoutMs)) << "no main window of class CARROWICK";
+        ASSERT_NE(nullptr, session_->ui().waitForMainWindow(kWindowTimeoutMs))
+            << "no message-only main window of class CARROWICK"
+            << (FindWindowExA(nullptr, nullptr, "CARROWICK", nullptr) ? "; a top-level one is there" : "");
     }
 
     UiDriver& ui() { return session_->ui(); }
