@@ -23,9 +23,9 @@
 #include <random>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "sim/zeph/LibraryThread.h"
 #include "sim/zeph/SimZephControl.h"
 #include "sim/zeph/WinmmLink.h"
 #include "sim/zeph/ZephContract.h"
@@ -193,11 +193,15 @@ public:
         // Each port its own sequence, the same in every run with the same seed.
         std::seed_seq seed{envInt("CARROWICK_SIMZEPH_SEED", 14), serial};
         random_.seed(seed);
-        thread_ = std::thread([this] { run(); });
+        thread_ = startLibraryThread([this] { run(); }, &threadId_);
+        if (!thread_) {
+            std::lock_guard<std::mutex> guard(g_mutex);
+            violation(name() + ": no delivery thread could be started");
+        }
     }
 
     void* ZEPH_MEMBER destroy(unsigned flags) override {
-        bool ownThread = thread_.get_id() == std::this_thread::get_id();
+        bool ownThread = threadId_ == GetCurrentThreadId();
         {
             std::lock_guard<std::mutex> guard(g_mutex);
             if (!closeLocked(flags)) return nullptr;
@@ -207,14 +211,14 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         stop_ = true;
         wake_.notify_all();
-        bool finished = !ownThread && wake_.wait_for(lock, kDeadlockWait, [this] { return finished_; });
+        bool finished = !thread_ || (!ownThread && wake_.wait_for(lock, kDeadlockWait, [this] { return finished_; }));
         lock.unlock();
-        if (finished) {
-            thread_.join();
-            return this;
+        if (thread_) {
+            if (finished) WaitForSingleObject(thread_, INFINITE);
+            CloseHandle(thread_);
+            thread_ = nullptr;
         }
-        thread_.detach();
-        if (!ownThread) {
+        if (!finished && !ownThread) {
             std::lock_guard<std::mutex> guard(g_mutex);
             violation(name() + " destroy waited in vain for its delivery: deadlock");
         }
@@ -331,7 +335,8 @@ private:
     zeph::ReceiveCallback callback_ = nullptr;
     void* context_ = nullptr;
     bool stop_ = false, finished_ = false;
-    std::thread thread_;
+    HANDLE thread_ = nullptr;
+    DWORD threadId_ = 0;
 };
 
 // Queues bytes for every live input of the instrument (any instrument: number < 0).
@@ -380,7 +385,7 @@ void reboot(int number) {
         event("reboot device " + std::to_string(number));
         epoch = g_resetEpoch;
     }
-    std::thread([number, backMs, epoch] {
+    const bool started = runDetached([number, backMs, epoch] {
         t_libraryThread = true;
         callEveryConnection("reboot");
         if (backMs < 0) return;
@@ -392,7 +397,11 @@ void reboot(int number) {
             event("back device " + std::to_string(number));
         }
         callEveryConnection("back");
-    }).detach();
+    });
+    if (!started) {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        violation("no thread could be started for the reboot");
+    }
 }
 
 class SimOutput final : public zeph::Output, public SimPort {
@@ -582,14 +591,17 @@ void triggerRebind(bool wait) {
         newest = g_newest;
     }
     if (!newest) return;
-    std::thread caller([newest] {
+    HANDLE caller = startLibraryThread([newest] {
         t_libraryThread = true;
         callBack(newest, "trigger", false);
     });
-    if (wait)
-        caller.join();
-    else
-        caller.detach();
+    if (!caller) {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        violation("no thread could be started for a rebind");
+        return;
+    }
+    if (wait) WaitForSingleObject(caller, INFINITE);
+    CloseHandle(caller);
 }
 
 std::vector<Entry> configuredDevices() {

@@ -3,10 +3,11 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <thread>
+
+#include "sim/zeph/LibraryThread.h"
 
 void announceInstrument(const std::string& name, int delayMs, uint32_t bytesPerSecond) {
-    std::thread([name, delayMs, bytesPerSecond] {
+    const bool started = runDetached([name, delayMs, bytesPerSecond] {
         Sleep(static_cast<DWORD>(delayMs));
         // The simulated WinMM of this prefix; absent when the test runs without it.
         HMODULE winmm = LoadLibraryExA("winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -17,5 +18,6 @@ void announceInstrument(const std::string& name, int delayMs, uint32_t bytesPerS
         SetWireSpeedFn setWireSpeed = reinterpret_cast<SetWireSpeedFn>(GetProcAddress(winmm, "SimWinmm_SetWireSpeed"));
         const uint32_t id = add ? add(0, name.c_str()) : 0;
         if (id && bytesPerSecond && setWireSpeed) setWireSpeed(id, bytesPerSecond);
-    }).detach();
+    });
+    if (!started) OutputDebugStringA("SimZeph violation: no thread could be started to announce the instrument\n");
 }

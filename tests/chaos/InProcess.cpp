@@ -240,6 +240,9 @@ int main(int argc, char** argv) {
     zeph.triggerRebind = reinterpret_cast<SimZephTriggerRebindFn>(GetProcAddress(library, "SimZeph_TriggerRebind"));
     zeph.violationCount = reinterpret_cast<SimZephViolationCountFn>(GetProcAddress(library, "SimZeph_ViolationCount"));
     zeph.violations = reinterpret_cast<SimZephViolationsFn>(GetProcAddress(library, "SimZeph_Violations"));
+    HKEY found = nullptr;
+    const bool zephKeyWasThere = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kZephKey, 0, KEY_READ, &found) == ERROR_SUCCESS;
+    if (found) RegCloseKey(found);
     setDiagnosticTap(tapLine);
     std::thread(watchdog).detach();
 
@@ -273,7 +276,11 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "chaos: %llu worlds, %d violated, %lld s\n", static_cast<unsigned long long>(i + 1),
                          violated, secondsSince(wall));
     }
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kZephKey);
+    // The registry as found: runners side by side must not take the library from each other.
+    if (zephKeyWasThere)
+        prepareZeph(ZephFaults());
+    else
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kZephKey);
     const long long seconds = secondsSince(wall);
     std::fprintf(stderr, "chaos: %s in process: %llu worlds from seed %llu in %lld s: %d violated; results", kArch,
                  static_cast<unsigned long long>(worlds), static_cast<unsigned long long>(seed), seconds, violated);
