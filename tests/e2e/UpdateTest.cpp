@@ -91,7 +91,7 @@ TEST_F(ZephUpdateTest, NoInTheConfirmationEndsWithMinusOneBeforeAnythingIsSent) 
 }
 
 // The instrument restarts into update mode after the start message: the library drops it,
-// calls back from its own thread, and offers it again later. However the
+// calls back from its own thread, and offers it again later (or never). However the
 // library calls back (while the start message is written, inside ZEPHCreate or
 // ZEPHDestroy), the update ends 0, byte-exact, and the library sees no misuse.
 struct LibraryMode {
@@ -143,7 +143,8 @@ INSTANTIATE_TEST_SUITE_P(Rebinding, ConnectedInstrument,
                          ::testing::Values(LibraryMode{"Defaults", nullptr},
                                            LibraryMode{"RebindDuringStartMessage", "CARROWICK_SIMZEPH_REBIND_ON_START=1"},
                                            LibraryMode{"CallbackInsideCreate", "CARROWICK_SIMZEPH_CALLBACK_IN_CREATE=1"},
-                                           LibraryMode{"CallbackInsideDestroy", "CARROWICK_SIMZEPH_CALLBACK_IN_DESTROY=1"}),
+                                           LibraryMode{"CallbackInsideDestroy", "CARROWICK_SIMZEPH_CALLBACK_IN_DESTROY=1"},
+                                           LibraryMode{"NeverBackOnTheLibrary", "CARROWICK_SIMZEPH_BACK_MS=-1"}),
                          [](const ::testing::TestParamInfo<LibraryMode>& info) { return info.param.name; });
 
 // Every way the library can be unusable leaves the program on WinMM alone.
