@@ -35,22 +35,27 @@ bool postResult(HWND mainWindow, int32_t result) {
 
 }  // namespace
 
+MIDI::Output* guardedUpdate(FirmwareImage& image, UpdaterDev& device, ProgressSink& progress,
+                            VeltroDeviceList* manager, int32_t* result, const ProtocolTiming& timing) {
+    // The last barrier: nothing may leave a thread procedure. Whatever a step throws
+    // (a copy that does not fit memory among them) ends the update as not completed.
+    try {
+        return rvoVirize(image, device, progress, manager, result, timing);
+    } catch (const std::exception& e) {
+        diagnosticPrint("UpdateWorker: the update stopped: %s\n", e.what());
+    } catch (...) {
+        diagnosticPrint("UpdateWorker: the update stopped on an unknown exception\n");
+    }
+    *result = kUpdateIncomplete;
+    return nullptr;
+}
+
 DWORD WINAPI UpdateWorker(LPVOID parameter) {
     UpdateContext* context = static_cast<UpdateContext*>(parameter);
     const ULONGLONG started = GetTickCount64();
     int32_t result = kUpdateIncomplete;
-    MIDI::Output* port = nullptr;
-    // The last barrier: nothing may leave a thread procedure. Whatever a step throws
-    // (a copy that does not fit memory among them) ends the update as not completed.
-    try {
-        port = rvoVirize(*context->image, *context->device, *context->progress, deviceManager(), &result);
-    } catch (const std::exception& e) {
-        diagnosticPrint("UpdateWorker: the update stopped: %s\n", e.what());
-        result = kUpdateIncomplete;
-    } catch (...) {
-        diagnosticPrint("UpdateWorker: the update stopped on an unknown exception\n");
-        result = kUpdateIncomplete;
-    }
+    MIDI::Output* port =
+        guardedUpdate(*context->image, *context->device, *context->progress, deviceManager(), &result);
     context->result = result;
     const Progress& progress = *context->progress;
     ULONGLONG transferMs = progress.firstStepTick() ? progress.lastStepTick() - progress.firstStepTick() : 0;

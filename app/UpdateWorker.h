@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "device/UpdateProtocol.h"
+
 class FirmwareImage;
 class Progress;
 class UpdaterDev;
@@ -18,6 +20,11 @@ struct UpdateContext {
 };
 
 DWORD WINAPI UpdateWorker(LPVOID context);
+
+// The update as the worker runs it: an exception from any step ends it as not completed
+// (result 2, no port) instead of leaving the thread.
+MIDI::Output* guardedUpdate(FirmwareImage& image, UpdaterDev& device, ProgressSink& progress,
+                            VeltroDeviceList* manager, int32_t* result, const ProtocolTiming& timing = ProtocolTiming());
 
 // Started by the check flow; WinMain waits (bounded) for the worker's last steps, so the
 // process never ends in the middle of releasing the port or the device manager.

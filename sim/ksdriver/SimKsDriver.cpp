@@ -925,6 +925,8 @@ BOOL SimKsDriver::property(HANDLE handle, const Handle& h, void* in, DWORD inSiz
             oversize = true;
             break;
         case PropertyFault::Hang:
+            if (f->hangs == 0) break;
+            if (f->hangs > 0) --f->hangs;
             hold(handle, overlapped, nullptr, Kind::Property, nullptr);
             return SimOs::fail(ERROR_IO_PENDING);
         }

@@ -54,13 +54,15 @@ Bytes HiddenMidiRange();
 //        later one the whole reply: the answer grew between the probe and the read.
 //  Oversize: a buffer too small for the reply still succeeds, filled as far as it goes,
 //        and reports the reply's whole size.
-//  Hang: never completes until cancelled.
+//  Hang: never completes until cancelled; after hangs requests (-1: never) the property
+//        answers normally again.
 struct PropertyFault {
     enum Kind { Refuse, Pend, Replace, Grow, Oversize, Hang } kind = Refuse;
     DWORD error = ERROR_NOT_FOUND;  // Refuse
     Bytes reply;                    // Replace, Grow, Oversize: the bytes the driver completes with
     int64_t probeSize = -1;         // size reported to a probe (-1: reply's size)
     int answered = 0;               // requests seen (Grow)
+    int hangs = -1;                 // Hang
 };
 
 enum class WriteMode { Now, Later, Never, Refuse };

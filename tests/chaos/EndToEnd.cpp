@@ -36,12 +36,16 @@ const int kConnectOks = 5;
 const DWORD kProgramMarginMs = 15000;
 
 // The world as the real program meets it: the registry value that names the library is
-// shared by the worlds that run at once, and rebinds at chosen moments need the library
-// in this process; both stay with the in-process loop.
+// shared by the worlds that run at once, rebinds at chosen moments need the library in
+// this process, and the hidden driver and failed allocations need the loop's own
+// stand-ins; all of them stay with the in-process loop.
 World programWorld(uint64_t seed) {
     World w = makeWorld(seed, kProgramPace);
     w.zeph.absent = false;
     w.zeph.rebindAtMs.clear();
+    w.hidden = HiddenFaults();
+    w.failAllocation = 0;
+    expect(w, kProgramPace);
     // Without the instrument's port: a library that offers the instrument lets the flow go
     // on to the search (1); without one, the user is asked until Cancel (-1).
     if (w.arrival == Arrival::Never) w.allowed = {1, -1};

@@ -2,6 +2,10 @@
 // against the simulated WinMM and Zeph library, in this process, with the pauses
 // shortened. The oracle then reads what the stand-ins captured.
 //
+// The update runs as the worker runs it, behind its last barrier, with the program's device
+// manager over the simulated hidden driver. A world may fail one allocation of the update:
+// this exe replaces the global allocator for that.
+//
 // Threads per world: this one runs the program's code; fault threads (stalls, a device
 // leaving, rebinds) act on the stand-ins until the world is over and are joined before the
 // next one; a watchdog ends the process when a world outlives its bound.
@@ -15,16 +19,23 @@
 #include <cstdlib>
 #include <exception>
 #include <map>
+#include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/App.h"
+#include "app/UpdateWorker.h"
 #include "device/FirmwareImage.h"
 #include "device/UpdateProtocol.h"
 #include "device/UpdaterDev.h"
+#include "devices/DeviceMatching.h"
+#include "devices/USBDeviceManager.h"
+#include "devices/UsbIds.h"
 #include "midi/MidiPorts.h"
 #include "midi/WinMM.h"
+#include "sim/ksdriver/SimKsDriver.h"
 #include "sim/winmm/SimWinmmControl.h"
 #include "sim/zeph/SimZephControl.h"
 #include "support/Diagnostics.h"
@@ -32,6 +43,32 @@
 #include "tests/chaos/World.h"
 
 using namespace chaos;
+
+namespace {
+
+// The one allocation that fails: the nth one of the armed thread after arming.
+std::atomic<DWORD> g_failingThread{0};
+std::atomic<uint32_t> g_allocationsLeft{0};
+
+void armAllocationFailure(uint32_t nth) {
+    g_allocationsLeft.store(nth);
+    g_failingThread.store(nth ? GetCurrentThreadId() : 0);
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (g_failingThread.load(std::memory_order_relaxed) == GetCurrentThreadId() && --g_allocationsLeft == 0) {
+        g_failingThread.store(0);
+        throw std::bad_alloc();
+    }
+    if (void* block = HeapAlloc(GetProcessHeap(), 0, size ? size : 1)) return block;
+    throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept {
+    if (block) HeapFree(GetProcessHeap(), 0, block);
+}
+void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
 
 namespace {
 
@@ -130,11 +167,47 @@ void prepareZeph(const ZephFaults& z) {
     zeph.reset();
 }
 
+// The maker's devices on the hidden driver, alternately a two-port and a one-port model.
+std::vector<simks::SimDevice*> stageHidden(const HiddenFaults& h, simks::SimKsDriver& driver) {
+    std::vector<simks::SimDevice*> devices;
+    driver.setPendProperties(h.answerMs > 0, h.answerMs);
+    if (h.cancelsKept) driver.setCancelDelay(10 * 60 * 1000);
+    for (int i = 0; i < h.devices; ++i) {
+        const bool stroma = i % 2 == 0;
+        const std::string path = "\\\\?\\usb#" +
+                                 usbIdentityText(usbids::kVendor, stroma ? usbids::kStroma25 : usbids::kXrMkII) +
+                                 "#chaos" + std::to_string(i) + "#{6994ad04-93ef-11d0-a3cc-00a0c9223196}\\midi";
+        simks::SimDevice& device = driver.addDevice(path);
+        for (int pin = 0; pin < (stroma ? 2 : 1); ++pin) device.addHiddenMidiPin(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK);
+        for (int pin = 0; pin < (stroma ? 2 : 1); ++pin) device.addHiddenMidiPin(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SINK);
+        for (size_t pin = 0; pin < device.pinCount() && h.writesRefused; ++pin)
+            device.pin(pin).setWriteMode(simks::WriteMode::Refuse);
+        devices.push_back(&device);
+    }
+    if (h.hangOnce && !devices.empty()) {
+        simks::PropertyFault hang;
+        hang.kind = simks::PropertyFault::Hang;
+        hang.hangs = 1;
+        devices.front()->pin(0).fault(KSPROPERTY_PIN_DATARANGES, hang);
+    }
+    return devices;
+}
+
+std::string namesPrefix() {
+    char folder[MAX_PATH] = {};
+    GetTempPathA(sizeof folder, folder);
+    return std::string(folder) + "carrowick-chaos-";
+}
+
 Observed runWorld(const World& w, const Pace& pace) {
     Observed out;
     const Staged staged = stageWinmm(w, sim);
     out.instrument = staged.instrument;
     prepareZeph(w.zeph);
+    std::unique_ptr<simks::SimKsDriver> driver(new simks::SimKsDriver());
+    const std::vector<simks::SimDevice*> hidden = stageHidden(w.hidden, *driver);
+    USBDeviceManager* manager = new USBDeviceManager(namesPrefix());
+    setDeviceManager(manager);
     FirmwareImage image;
     image.assign(w.file.data(), static_cast<uint32_t>(w.file.size()));
 
@@ -158,14 +231,22 @@ Observed runWorld(const World& w, const Pace& pace) {
     timing.searchPauseMs = pace.searchPauseMs;
     timing.searchTries = pace.searchTries;
     timing.refusedRetryMs = pace.refusedRetryMs;
-    MIDI::Output* port = rvoVirize(image, *device, progress, nullptr, &out.result, timing);
+    armAllocationFailure(w.failAllocation);
+    MIDI::Output* port = guardedUpdate(image, *device, progress, manager, &out.result, timing);
+    armAllocationFailure(0);
     out.atResult = longMessages(sim);
     out.portReturned = port ? 1 : 0;
     faults.stop();
     if (port) port->release();
     out.sentAfterStop = longMessages(sim).size() - out.atResult.size();
     delete device;
+    setDeviceManager(nullptr);
+    delete manager;
     out.ms = GetTickCount64() - faults.started();
+    for (simks::SimDevice* d : hidden)
+        for (size_t pin = 0; pin < d->pinCount(); ++pin) out.hiddenWrites += d->pin(pin).writes().size();
+    out.hiddenHandles = driver->openHandles();
+    driver.reset();
     sim.holdCompletions(0);
 
     for (int i = 0; i < zeph.writeCount(); ++i) {

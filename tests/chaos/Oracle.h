@@ -64,6 +64,8 @@ struct Observed {
     std::vector<Bytes> zephWrites;  // what reached the library's output
     std::string zephViolations;
     bool resultBoxRight = true;     // e2e: the one result box (none for -1) says the result
+    size_t hiddenWrites = 0;        // writes the hidden driver's pins received
+    int hiddenHandles = 0;          // handles on the hidden driver left open at the end
     ULONGLONG ms = 0;
 };
 

@@ -180,12 +180,31 @@ World makeWorld(uint64_t seed, const Pace& pace) {
     if (d.chance(0.3))
         for (uint32_t i = d.between(1, 3); i > 0; --i) z.rebindAtMs.push_back(static_cast<int>(d.between(0, 150)));
 
+    // Drawn last, so that the worlds of a seed drawn before them stay as they were.
+    HiddenFaults& h = w.hidden;
+    if (d.chance(0.5)) {
+        h.devices = static_cast<int>(d.between(1, 3));
+        if (d.chance(0.1)) h.answerMs = d.between(1, 4);
+        h.writesRefused = d.chance(0.1);
+        h.cancelsKept = d.chance(0.1);
+        h.hangOnce = d.chance(0.02);
+    }
+    // Only where the search stays among the WinMM outputs: the hidden driver's stand-in,
+    // linked into the loop, must not see the failure.
+    if (w.arrival == Arrival::Present && d.chance(0.08))
+        w.failAllocation = d.chance(0.5) ? d.between(1, 3) : d.between(4, 300);
+    expect(w, pace);
+    return w;
+}
+
+void expect(World& w, const Pace& pace) {
+    const uint64_t bytes = handedOver(w);
     // What the program may answer, from its promises: 1 when no port named like the
     // instrument can be opened within the search; else 0 only for a whole transfer.
     const bool neverOpens = w.arrival == Arrival::Never || w.openFailures >= static_cast<uint32_t>(pace.searchTries);
     if (neverOpens) {
         w.allowed = {1};
-        return w;
+        return;
     }
     const bool hole = w.fitting < w.messages.size() || w.unterminated;
     const bool refusedForGood = w.refusals > 1000 && w.fitting > 0;
@@ -196,7 +215,9 @@ World makeWorld(uint64_t seed, const Pace& pace) {
         w.allowed = {0, 2};  // the stall may begin before or after the last completion
     else
         w.allowed = {0};
-    return w;
+    // A failed allocation may end the transfer at any step, as not completed; it takes at
+    // most one of the search's tries.
+    if (w.failAllocation) w.allowed.insert(2);
 }
 
 uint32_t boundMs(const World& w, const Pace& pace) {
@@ -206,6 +227,11 @@ uint32_t boundMs(const World& w, const Pace& pace) {
     ms += w.bytesHandedOver() * 1000 / 3125 + w.fitting * (w.completionDelayMs + 2);
     ms += 2 * (1000 + kPortBuffer * 1000 / 3125) + pace.refusedRetryMs + 200 * (w.zeph.rebindOnStart ? 1 : 0);
     ms += static_cast<uint64_t>(w.zeph.writeMs) * 4 + 10000;
+    // Each look at the hidden driver asks every device tens of properties; a hung one is
+    // given up after the layer's request and cancellation limits.
+    ms += static_cast<uint64_t>(pace.searchTries + 2) * static_cast<uint64_t>(w.hidden.devices) * 100 *
+          (w.hidden.answerMs + 1);
+    if (w.hidden.hangOnce) ms += 7000;
     return static_cast<uint32_t>(ms);
 }
 
@@ -243,6 +269,12 @@ std::vector<std::string> World::faultNames() const {
     add(zeph.backMs < 0, "library never offers it again");
     add(zeph.writeMs > 0, "slow library writes");
     add(!zeph.rebindAtMs.empty(), "rebinds at random moments");
+    add(hidden.devices > 0, "maker's devices on the hidden driver");
+    add(hidden.answerMs > 0, "slow hidden driver");
+    add(hidden.writesRefused, "hidden driver refuses writes");
+    add(hidden.cancelsKept, "hidden driver keeps cancelled requests");
+    add(hidden.hangOnce, "a hidden request hangs once");
+    add(failAllocation > 0, "an allocation of the update fails");
     return n;
 }
 

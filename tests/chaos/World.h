@@ -32,6 +32,16 @@ struct ZephFaults {
     std::vector<int> rebindAtMs; // rebind callbacks at these moments of the run
 };
 
+// The maker's USB devices on the hidden driver, none of them the instrument, and the
+// driver's faults. In process only: under Wine the program meets no such driver.
+struct HiddenFaults {
+    int devices = 0;
+    unsigned answerMs = 0;      // every property request pends this long
+    bool writesRefused = false;
+    bool cancelsKept = false;   // a cancelled request never comes back
+    bool hangOnce = false;      // one pin property of the first device hangs once
+};
+
 struct World {
     uint64_t seed = 0;
     Bytes file;
@@ -54,6 +64,8 @@ struct World {
     bool shiftDuringTransfer = false;  // another device leaves while the transfer runs
     uint32_t shiftAfter = 0;
     ZephFaults zeph;
+    HiddenFaults hidden;
+    uint32_t failAllocation = 0;  // the update's nth allocation on its thread fails (in process only)
 
     // From the file, by the SysEx rule: the data messages the instrument must receive in
     // order, whether the first message is a start message, and the file's holes.
@@ -79,6 +91,8 @@ struct Pace {
 };
 
 World makeWorld(uint64_t seed, const Pace& pace);
+// Sets the exit codes the world may end with, from its file and faults.
+void expect(World& world, const Pace& pace);
 // What the file must become at the instrument (data messages only, start message apart).
 void readFile(World& world);
 // How long the world may take at most, in ms: no hang is longer than this.

@@ -173,8 +173,9 @@ TEST_F(IrpTarget, RepliesBeyondTheBlockAreFailedReads) {
 }
 
 TEST_F(IrpTarget, HungRequestIsCancelledAfterItsTimeLimit) {
-    driver.device("\\\\?\\dev#irp")->pin(0).fault(KSPROPERTY_PIN_DATARANGES,
-                                                       kstest::Fault(simks::PropertyFault::Hang));
+    simks::PropertyFault hangOnce = kstest::Fault(simks::PropertyFault::Hang);
+    hangOnce.hangs = 1;
+    driver.device("\\\\?\\dev#irp")->pin(0).fault(KSPROPERTY_PIN_DATARANGES, hangOnce);
     BYTE reply[256];
     ULONG bytes = 5;
     auto start = std::chrono::steady_clock::now();
@@ -188,6 +189,11 @@ TEST_F(IrpTarget, HungRequestIsCancelledAfterItsTimeLimit) {
     EXPECT_EQ(Shown(), std::vector<std::string>{"CKsIrpTarget::SyncIoctl WaitForSingleObject failed dwWait:0x00000102"});
     // The cancelled request came back before the call returned.
     EXPECT_EQ(driver.liveRequests(), 0u);
+    // A driver that hung once answers the next request.
+    EXPECT_EQ(CKsIrpTarget::SyncIoctl(filter->GetHandle(), IOCTL_KS_PROPERTY, &property, sizeof property, reply,
+                                      sizeof reply, &bytes),
+              S_OK);
+    EXPECT_GT(bytes, 0u);
 }
 
 TEST_F(IrpTarget, RequestTheDriverKeepsAfterCancellingKeepsItsBuffers) {

@@ -231,8 +231,10 @@ bool UiDriver::press(HWND dialog, int buttonId) {
 bool UiDriver::pressEscape(HWND dialog) {
     HWND target = GetDlgItem(dialog, IDOK);
     if (!target) target = dialog;
-    return PostMessageA(target, WM_KEYDOWN, VK_ESCAPE, 0x00010001) != 0 &&
-           PostMessageA(target, WM_KEYUP, VK_ESCAPE, 0xC0010001) != 0;
+    if (!PostMessageA(target, WM_KEYDOWN, VK_ESCAPE, 0x00010001)) return false;
+    // The box may close on the press and be gone before the release is posted.
+    PostMessageA(target, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+    return true;
 }
 
 bool UiDriver::closeBox(HWND window) { return PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0) != 0; }
