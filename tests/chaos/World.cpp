@@ -202,21 +202,19 @@ void expect(World& w, const Pace& pace) {
     // What the program may answer, from its promises: 1 when no port named like the
     // instrument can be opened within the search; else 0 only for a whole transfer.
     const bool neverOpens = w.arrival == Arrival::Never || w.openFailures >= static_cast<uint32_t>(pace.searchTries);
-    if (neverOpens) {
-        w.allowed = {1};
-        return;
-    }
     const bool hole = w.fitting < w.messages.size() || w.unterminated;
     const bool refusedForGood = w.refusals > 1000 && w.fitting > 0;
     const bool unplugged = w.unplugAtByte != 0 && w.unplugAtByte <= bytes;
-    if (hole || refusedForGood || unplugged)
+    if (neverOpens)
+        w.allowed = {1};
+    else if (hole || refusedForGood || unplugged)
         w.allowed = {2};
     else if (w.stall == Stall::MidTransferForever && w.fitting > 0)
         w.allowed = {0, 2};  // the stall may begin before or after the last completion
     else
         w.allowed = {0};
-    // A failed allocation may end the transfer at any step, as not completed; it takes at
-    // most one of the search's tries.
+    // A failed allocation may end the update at any step, the search too, as not completed;
+    // it takes at most one of the search's tries, so it never makes a world end with 1.
     if (w.failAllocation) w.allowed.insert(2);
 }
 
