@@ -220,12 +220,14 @@ TEST_F(SimDriver, ReaderThreadReceivesQueuedFrames) {
     stop = true;
     SetEvent(s.overlapped.hEvent);
     reader.join();
-    // The read the thread left behind ends when the pin stops.
+    // The read the thread left behind ends when the pin stops, later, from the driver's
+    // thread: its block must outlive that.
     EXPECT_EQ(simPin->pendingReads(), 1u);
     EXPECT_EQ(pin->SetState(KSSTATE_PAUSE), S_OK);
     EXPECT_EQ(pin->SetState(KSSTATE_ACQUIRE), S_OK);
     EXPECT_EQ(pin->SetState(KSSTATE_STOP), S_OK);
     EXPECT_EQ(simPin->pendingReads(), 0u);
+    EXPECT_TRUE(s.Signalled(2000));
 }
 
 TEST_F(SimDriver, WriterWaitsForEachCompletion) {
@@ -256,6 +258,8 @@ TEST_F(SimDriver, WriterWaitsForEachCompletion) {
     EXPECT_FALSE(simPin->waitForWrites(5, 50));
     pin->ClosePin();
     EXPECT_EQ(simPin->pendingWrites(), 0u);
+    // The write comes back cancelled, later: its block must outlive that.
+    EXPECT_TRUE(s.Signalled(2000));
 }
 
 }  // namespace
