@@ -268,6 +268,7 @@ void report(const World& w, int32_t result, const std::vector<std::string>& bad)
                  result, w.describe().c_str());
     for (size_t j = 0; j < bad.size() && j < 3; ++j) std::fprintf(stderr, "  %s\n", bad[j].c_str());
     if (bad.size() > 3) std::fprintf(stderr, "  and %zu more\n", bad.size() - 3);
+    printLastLines();
     replayLine(w.seed);
 }
 

@@ -87,7 +87,7 @@ struct Pace {
     uint32_t startPauseMs = 10;
     uint32_t searchPauseMs = 5;
     int searchTries = 8;
-    uint32_t refusedRetryMs = 300;
+    uint32_t refusedRetryMs = 1000;  // room for a few refusals on a crowded machine
 };
 
 World makeWorld(uint64_t seed, const Pace& pace);
