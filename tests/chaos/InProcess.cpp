@@ -30,9 +30,7 @@
 #include "device/FirmwareImage.h"
 #include "device/UpdateProtocol.h"
 #include "device/UpdaterDev.h"
-#include "devices/DeviceMatching.h"
 #include "devices/USBDeviceManager.h"
-#include "devices/UsbIds.h"
 #include "midi/MidiPorts.h"
 #include "midi/WinMM.h"
 #include "sim/ksdriver/SimKsDriver.h"
@@ -41,6 +39,7 @@
 #include "support/Diagnostics.h"
 #include "tests/chaos/Oracle.h"
 #include "tests/chaos/World.h"
+#include "tests/devices/HiddenDevices.h"
 
 using namespace chaos;
 
@@ -174,12 +173,10 @@ std::vector<simks::SimDevice*> stageHidden(const HiddenFaults& h, simks::SimKsDr
     if (h.cancelsKept) driver.setCancelDelay(10 * 60 * 1000);
     for (int i = 0; i < h.devices; ++i) {
         const bool stroma = i % 2 == 0;
-        const std::string path = "\\\\?\\usb#" +
-                                 usbIdentityText(usbids::kVendor, stroma ? usbids::kStroma25 : usbids::kXrMkII) +
-                                 "#chaos" + std::to_string(i) + "#{6994ad04-93ef-11d0-a3cc-00a0c9223196}\\midi";
-        simks::SimDevice& device = driver.addDevice(path);
-        for (int pin = 0; pin < (stroma ? 2 : 1); ++pin) device.addHiddenMidiPin(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK);
-        for (int pin = 0; pin < (stroma ? 2 : 1); ++pin) device.addHiddenMidiPin(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SINK);
+        const int ports = stroma ? 2 : 1;
+        simks::SimDevice& device = devtest::AddHiddenDevice(
+            driver, devtest::UsbPath(stroma ? usbids::kStroma25 : usbids::kXrMkII, "chaos" + std::to_string(i)), ports,
+            ports);
         for (size_t pin = 0; pin < device.pinCount() && h.writesRefused; ++pin)
             device.pin(pin).setWriteMode(simks::WriteMode::Refuse);
         devices.push_back(&device);

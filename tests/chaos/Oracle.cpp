@@ -15,15 +15,14 @@ uint32_t longCount(SimWinmmControl& sim) {
     return n;
 }
 
-// Every wait for a message in flight allows it its time on a MIDI cable plus 1 s. A
-// completion later than that, or none by the result, is a stall as the program sees it,
-// whatever made it (a stand-in's thread starved on a loaded machine among others): ending
-// the update with 2 is then honest.
+// A completion later than the wait for a message in flight allows, or none by the result,
+// is a stall as the program sees it, whatever made it (a stand-in's thread starved on a
+// loaded machine among others): ending the update with 2 is then honest.
 bool completionLate(const std::vector<Sent>& sent) {
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     for (const Sent& s : sent) {
-        const uint64_t allowedMs = 1000 + static_cast<uint64_t>(s.record.length) * 1000 / 3125;
+        const uint64_t allowedMs = inFlightWaitMs(s.record.length);
         if (!s.record.completedQpc ||
             s.record.completedQpc - s.record.acceptedQpc > allowedMs * static_cast<uint64_t>(frequency.QuadPart) / 1000)
             return true;

@@ -223,7 +223,7 @@ uint32_t boundMs(const World& w, const Pace& pace) {
     // once for a stall or an unplug, plus a refusal window, plus room for a loaded machine.
     uint64_t ms = pace.startPauseMs + pace.searchTries * (pace.searchPauseMs + 50);
     ms += w.bytesHandedOver() * 1000 / 3125 + w.fitting * (w.completionDelayMs + 2);
-    ms += 2 * (1000 + kPortBuffer * 1000 / 3125) + pace.refusedRetryMs + 200 * (w.zeph.rebindOnStart ? 1 : 0);
+    ms += 2 * inFlightWaitMs(kPortBuffer) + pace.refusedRetryMs + 200 * (w.zeph.rebindOnStart ? 1 : 0);
     ms += static_cast<uint64_t>(w.zeph.writeMs) * 4 + 10000;
     // Each look at the hidden driver asks every device about 50 properties; a slow driver's
     // answers come from its worker, some ms late besides (about 8 ms each at 1 ms under

@@ -82,6 +82,10 @@ struct World {
 
 constexpr size_t kPortBuffer = 4352;
 
+// What every wait for a message in flight allows it, by the README: its time on a MIDI
+// cable (3125 bytes/s) plus 1 s.
+inline uint64_t inFlightWaitMs(uint64_t length) { return 1000 + length * 1000 / 3125; }
+
 // The timing the loops run the protocol with; bounds are computed from it.
 struct Pace {
     uint32_t startPauseMs = 10;
