@@ -10,7 +10,8 @@
 // As harsh as a real driver: a message takes length / wire speed to play, and its bytes are
 // read from the caller's buffer when they leave the port, not when it is handed over; a
 // close with a header queued is refused; a reset hands every queued header back (and turns
-// notes off, which the capture records); the device list may change between two calls.
+// notes off, which the capture records); the device list may change between two calls; a
+// removed device's queued headers come back done, however much of them had been played.
 #define _WINMM_
 #include <windows.h>
 #include <mmsystem.h>
@@ -32,8 +33,10 @@ constexpr uint32_t kMaxDevices = 32;
 constexpr uint32_t kMaxSent = 32768;  // a whole firmware of 13,000 messages fits
 constexpr uint32_t kPoolBytes = 8u << 20;
 constexpr uint32_t kMagic = 0x4D4D4957;  // "WIMM"
-// How often held completions are looked at again; a hold may end in another process.
-constexpr DWORD kHoldPollMs = 5;
+// How often held completions and queued messages are looked at again; a hold may end, and
+// a device may be removed, in another process.
+constexpr DWORD kPollMs = 5;
+constexpr uint32_t kRemovalsKept = 16;
 
 struct SharedDevice {
     uint32_t id;
@@ -44,7 +47,16 @@ struct SharedDevice {
     uint32_t failCaps;
     uint32_t acceptedBytes;  // of long messages, since the device was added
     uint32_t unplugAtByte;   // 0: never; else it goes once this many bytes were accepted
+    uint32_t acceptedMessages;
+    uint32_t unplugMessage;  // 0: never; else it goes while this long message plays
+    uint32_t unplugPlayed;   // after this many of its bytes
     char name[kSimWinmmNameSize];
+};
+
+// When a device went: what had been played of its queued messages is judged at that moment.
+struct SharedRemoval {
+    uint32_t id;
+    uint64_t qpc;
 };
 
 // A change of the device list waiting for its moment.
@@ -76,6 +88,9 @@ struct SharedState {
     uint32_t deviceCount;
     SharedDevice devices[kMaxDevices];
     SharedChange change;
+    uint32_t openHandles;  // in every process, on present and removed devices; kept by a reset
+    uint32_t removalNext;
+    SharedRemoval removals[kRemovalsKept];
     uint32_t sentCount;
     uint32_t poolUsed;
     SharedSent sent[kMaxSent];
@@ -180,15 +195,32 @@ void copyName(char* to, const char* from) {
     if (length) std::memcpy(to, from, length);
 }
 
-// Later devices move up one index, as WinMM renumbers after an unplug.
-bool removeDevice(SharedState& s, uint32_t id) {
+uint64_t qpcNow() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<uint64_t>(now.QuadPart);
+}
+
+// Later devices move up one index, as WinMM renumbers after an unplug. The moment is kept
+// for the completion thread of whichever process has the device open.
+bool removeDevice(SharedState& s, uint32_t id, uint64_t when) {
     for (uint32_t i = 0; i < s.deviceCount; ++i) {
         if (s.devices[i].id != id) continue;
         std::memmove(&s.devices[i], &s.devices[i + 1], (s.deviceCount - i - 1) * sizeof(SharedDevice));
         --s.deviceCount;
+        s.removals[s.removalNext++ % kRemovalsKept] = SharedRemoval{id, when};
         return true;
     }
     return false;
+}
+
+bool removeDevice(SharedState& s, uint32_t id) { return removeDevice(s, id, qpcNow()); }
+
+// When the device went; `fallback` when it is no longer remembered.
+uint64_t removedAt(const SharedState& s, uint32_t id, uint64_t fallback) {
+    for (uint32_t i = 0; i < kRemovalsKept; ++i)
+        if (s.removals[i].id == id && s.removals[i].qpc) return s.removals[i].qpc;
+    return fallback;
 }
 
 // Inserts a new output device at position `at` of the table; later devices move down.
@@ -238,12 +270,6 @@ bool takeFailure(SharedState& s, SimWinmmFailure kind) {
     return true;
 }
 
-uint64_t qpcNow() {
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<uint64_t>(now.QuadPart);
-}
-
 uint64_t qpcPerSecond() {
     static const uint64_t frequency = [] {
         LARGE_INTEGER f;
@@ -284,6 +310,8 @@ void finish(uint32_t sentIndex, uint32_t outcome, const void* data, uint32_t pla
     if (played > entry.record.length) played = entry.record.length;
     if (played) std::memcpy(guard.state->pool + entry.offset, data, played);
     entry.record.playedLength = played;
+    // A message whose last byte left before its device went did arrive.
+    if (outcome == SimWinmmOutcomeUnplugged && played == entry.record.length) outcome = SimWinmmOutcomePlayed;
     entry.record.outcome = outcome;
     if (outcome == SimWinmmOutcomePlayed) entry.record.completedQpc = qpcNow();
 }
@@ -298,6 +326,7 @@ struct Pending {
     uint64_t due;    // when its last byte has gone out
     uint32_t bytesPerSecond;
     uint32_t sentIndex;
+    uint64_t unplugAt;  // 0, or when its device is pulled out while it plays
 };
 
 // How many of a message's bytes have left the port at `now`.
@@ -356,6 +385,33 @@ bool deviceExists(uint32_t id) {
     return guard.state && deviceById(*guard.state, id);
 }
 
+// The device is gone: the driver hands every queued header back done, each with its
+// callback, having played of each what had left before the removal. Called with
+// `Handles::mutex` held; returns the events to signal once it is released.
+void handBackRemoved(OutHandle& h, std::vector<HANDLE>& done) {
+    uint64_t when;
+    {
+        SharedLock guard;
+        when = guard.state ? removedAt(*guard.state, h.deviceId, qpcNow()) : qpcNow();
+    }
+    while (!h.pending.empty()) {
+        const Pending& p = h.pending.front();
+        finish(p.sentIndex, SimWinmmOutcomeUnplugged, p.header->lpData, playedBy(p, when));
+        markDone(p.header);
+        h.pending.pop_front();
+        if (h.event) done.push_back(h.event);
+    }
+}
+
+// Pulls the device out if its message playing now is the one chosen for that.
+void unplugIfDue(const OutHandle& h, uint64_t now) {
+    if (h.pending.empty()) return;
+    const Pending& p = h.pending.front();
+    if (!p.unplugAt || p.unplugAt > now) return;
+    SharedLock guard;
+    if (guard.state) removeDevice(*guard.state, h.deviceId, p.unplugAt);
+}
+
 // A wait's time-out is counted in whole milliseconds and may end up to one late: the whole
 // time a short message takes on a USB link. Under Wine the native delay sleeps to a few
 // tens of microseconds without a trip to the server; the last stretch is yielded away, so
@@ -391,18 +447,26 @@ void Handles::loop() {
             std::lock_guard<std::mutex> lock(mutex);
             const uint64_t now = qpcNow();
             for (OutHandle* h : live) {
-                // A removed device never completes what it had queued.
-                if (h->pending.empty() || !deviceExists(h->deviceId)) continue;
-                if (hold) {
-                    timeout = kHoldPollMs;
+                if (h->pending.empty()) continue;
+                unplugIfDue(*h, now);
+                // Removal is looked for while anything is queued, whoever removes the device.
+                if (timeout > kPollMs) timeout = kPollMs;
+                if (!deviceExists(h->deviceId)) {
+                    handBackRemoved(*h, done);
                     continue;
                 }
+                if (hold) continue;
                 while (!h->pending.empty()) {
                     const Pending& p = h->pending.front();
-                    if (p.due > now) {
-                        const uint64_t waitMs = (p.due - now) * 1000 / qpcPerSecond();
+                    const uint64_t next = p.unplugAt && p.unplugAt < p.due ? p.unplugAt : p.due;
+                    if (p.unplugAt && p.unplugAt <= now) {  // pulled out on the next round
+                        if (!soon || now < soon) soon = now;
+                        break;
+                    }
+                    if (next > now) {
+                        const uint64_t waitMs = (next - now) * 1000 / qpcPerSecond();
                         if (waitMs < 2) {
-                            if (!soon || p.due < soon) soon = p.due;
+                            if (!soon || next < soon) soon = next;
                         } else if (waitMs - 1 < timeout) timeout = static_cast<DWORD>(waitMs - 1);
                         break;
                     }
@@ -594,6 +658,7 @@ extern "C" MMRESULT WINAPI midiOutOpen(LPHMIDIOUT out, UINT id, DWORD_PTR callba
             return MMSYSERR_ALLOCATED;
         }
         ++device->openCount;
+        ++guard.state->openHandles;
         handle->deviceId = device->id;
     }
     Handles& hs = handles();
@@ -614,17 +679,19 @@ extern "C" MMRESULT WINAPI midiOutClose(HMIDIOUT h) {
         std::lock_guard<std::mutex> lock(hs.mutex);
         handle = hs.find(h);
         if (!handle) return MMSYSERR_INVALHANDLE;
-        // A removed device's queue is lost with it; otherwise queued buffers must be
-        // returned (midiOutReset) first.
-        if (!handle->pending.empty() && deviceExists(handle->deviceId)) return MIDIERR_STILLPLAYING;
+        // Queued buffers must be returned first (by midiOutReset, or by the driver when
+        // its device goes).
+        if (!handle->pending.empty()) return MIDIERR_STILLPLAYING;
         hs.live.erase(handle);
     }
     while (hs.signalling.load()) SwitchToThread();  // no completion of it is still being signalled
     {
         SharedLock guard;
-        if (guard.state)
+        if (guard.state) {
+            if (guard.state->openHandles) --guard.state->openHandles;
             if (SharedDevice* device = deviceById(*guard.state, handle->deviceId))
                 if (device->openCount) --device->openCount;
+        }
     }
     if (handle->event) SetEvent(handle->event);  // MOM_CLOSE
     delete handle;
@@ -633,16 +700,23 @@ extern "C" MMRESULT WINAPI midiOutClose(HMIDIOUT h) {
 
 extern "C" MMRESULT WINAPI midiOutReset(HMIDIOUT h) {
     Handles& hs = handles();
-    std::lock_guard<std::mutex> lock(hs.mutex);
+    std::unique_lock<std::mutex> lock(hs.mutex);
     OutHandle* handle = hs.find(h);
-    const MMRESULT r = checkHandle(handle);
-    if (r != MMSYSERR_NOERROR) return r;
+    if (!handle) return MMSYSERR_INVALHANDLE;
     {
         SharedLock guard;
         if (!guard.state) return MMSYSERR_NODRIVER;
         if (takeFailure(*guard.state, SimWinmmFailReset)) return MMSYSERR_ERROR;
-        if (SharedDevice* device = deviceById(*guard.state, handle->deviceId))
-            capture(*guard.state, *device, SimWinmmSentReset, 0, 0);
+        SharedDevice* device = deviceById(*guard.state, handle->deviceId);
+        if (device) capture(*guard.state, *device, SimWinmmSentReset, 0, 0);
+    }
+    if (!deviceExists(handle->deviceId)) {
+        // Nothing to turn off on a device that is gone; what it held comes back all the same.
+        std::vector<HANDLE> done;
+        handBackRemoved(*handle, done);
+        lock.unlock();
+        for (HANDLE event : done) SetEvent(event);
+        return MMSYSERR_NOERROR;
     }
     // What had left the port of the message playing stays sent; the rest never goes.
     const uint64_t now = qpcNow();
@@ -702,6 +776,8 @@ extern "C" MMRESULT WINAPI midiOutLongMsg(HMIDIOUT h, LPMIDIHDR header, UINT siz
     uint32_t rate = 0;
     bool inCall = false;
     uint32_t sentIndex = kMaxSent;
+    bool unplugDuring = false;
+    uint32_t unplugPlayed = 0;
     {
         SharedLock guard;
         if (!guard.state) return MMSYSERR_NODRIVER;
@@ -713,7 +789,10 @@ extern "C" MMRESULT WINAPI midiOutLongMsg(HMIDIOUT h, LPMIDIHDR header, UINT siz
         rate = device->bytesPerSecond;
         inCall = device->completeInCall && handle->pending.empty();
         device->acceptedBytes += header->dwBufferLength;
-        // Unplugged while this message is on its way: it never completes.
+        unplugDuring = ++device->acceptedMessages == device->unplugMessage;
+        unplugPlayed = device->unplugPlayed;
+        if (unplugDuring) inCall = false;
+        // Unplugged while this message is on its way: it comes back unplayed.
         if (device->unplugAtByte && device->acceptedBytes >= device->unplugAtByte) {
             removeDevice(*guard.state, device->id);
             inCall = false;
@@ -733,7 +812,14 @@ extern "C" MMRESULT WINAPI midiOutLongMsg(HMIDIOUT h, LPMIDIHDR header, UINT siz
     start += static_cast<uint64_t>(delay) * qpcPerSecond() / 1000;
     uint64_t wire = 0;
     if (rate) wire = (static_cast<uint64_t>(header->dwBufferLength) * qpcPerSecond() + rate - 1) / rate;
-    handle->pending.push_back(Pending{header, start, start + wire, rate, sentIndex});
+    uint64_t unplugAt = 0;
+    if (unplugDuring) {
+        // Cut short of its last byte, so the message never arrives whole.
+        const uint32_t played =
+            unplugPlayed < header->dwBufferLength ? unplugPlayed : header->dwBufferLength - 1;
+        unplugAt = start + (rate ? static_cast<uint64_t>(played) * qpcPerSecond() / rate : 0);
+    }
+    handle->pending.push_back(Pending{header, start, start + wire, rate, sentIndex, unplugAt});
     lock.unlock();  // the completion thread wakes to a free lock
     SetEvent(hs.wake);
     return MMSYSERR_NOERROR;
@@ -855,6 +941,13 @@ extern "C" int SimWinmm_UnplugAtByte(uint32_t id, uint32_t byte) {
     return changeDevice(id, [&](SharedDevice& d) { d.unplugAtByte = byte; });
 }
 
+extern "C" int SimWinmm_UnplugDuring(uint32_t id, uint32_t message, uint32_t played) {
+    return changeDevice(id, [&](SharedDevice& d) {
+        d.unplugMessage = message;
+        d.unplugPlayed = played;
+    });
+}
+
 extern "C" int SimWinmm_SetCompleteInCall(uint32_t id, int on) {
     return changeDevice(id, [&](SharedDevice& d) { d.completeInCall = on ? 1 : 0; });
 }
@@ -917,8 +1010,5 @@ extern "C" int SimWinmm_GetSent(uint32_t index, SimWinmmSent* record, uint8_t* b
 
 extern "C" uint32_t SimWinmm_OpenHandleCount() {
     SharedLock guard;
-    if (!guard.state) return 0;
-    uint32_t n = 0;
-    for (uint32_t i = 0; i < guard.state->deviceCount; ++i) n += guard.state->devices[i].openCount;
-    return n;
+    return guard.state ? guard.state->openHandles : 0;
 }

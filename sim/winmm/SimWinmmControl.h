@@ -31,12 +31,14 @@ enum SimWinmmMoment : int {
     SimWinmmAtNumDevs = 1,  // at the start of the count-th midiOutGetNumDevs from now
 };
 
-// What became of a long message: still queued, played out by the driver, or handed back
-// unplayed by midiOutReset (cut off).
+// What became of a long message: still queued, played out by the driver, handed back
+// unplayed by midiOutReset (cut off), or handed back done when its device was removed
+// (playedLength says how much had really left).
 enum SimWinmmOutcome : uint32_t {
     SimWinmmOutcomeQueued = 0,
     SimWinmmOutcomePlayed = 1,
-    SimWinmmOutcomeReturned = 2
+    SimWinmmOutcomeReturned = 2,
+    SimWinmmOutcomeUnplugged = 3
 };
 
 constexpr uint32_t kSimWinmmNameSize = 64;
@@ -61,7 +63,9 @@ typedef void (*SimWinmm_ResetFn)();
 // Returns the new device's id (never 0), or 0 when the table is full.
 typedef uint32_t (*SimWinmm_AddDeviceFn)(int input, const char* name);
 typedef int (*SimWinmm_RenameDeviceFn)(uint32_t id, const char* name);
-// An open handle on a removed device fails from then on; its pending completions never come.
+// As a USB device's driver does on removal: every header still queued on the device is
+// handed back done (with the event), whatever had been played; calls on its open handles
+// that talk to the device fail with MMSYSERR_NODRIVER, while unprepare, reset and close work.
 typedef int (*SimWinmm_RemoveDeviceFn)(uint32_t id);
 // Held completions stay pending until the hold ends.
 typedef void (*SimWinmm_HoldCompletionsFn)(int hold);
@@ -82,13 +86,17 @@ typedef int (*SimWinmm_FailCapsFn)(uint32_t id, int fail);
 typedef uint32_t (*SimWinmm_ScheduleChangeFn)(int moment, uint32_t count, int remove, uint32_t id,
                                               const char* name);
 // The device is removed inside the midiOutLongMsg that brings the long messages it has
-// accepted to at least byte bytes (that message is captured and never completes); 0: never.
+// accepted to at least byte bytes (that message is captured and handed back unplayed); 0: never.
 typedef int (*SimWinmm_UnplugAtByteFn)(uint32_t id, uint32_t byte);
+// The device is removed while its message-th long message (counted from 1 since it was
+// added) plays, once `played` of its bytes have left (at most all but one); 0: never.
+typedef int (*SimWinmm_UnplugDuringFn)(uint32_t id, uint32_t message, uint32_t played);
 // Copies record index and up to capacity bytes of it (what left the port; the rest of a
 // message cut off by a reset stays 0); returns 0 when there is no such record.
 typedef int (*SimWinmm_GetSentFn)(uint32_t index, SimWinmmSent* record, uint8_t* bytes,
                                   uint32_t capacity);
-// Output handles open on present devices, in every process.
+// Output handles open, in every process, on present and removed devices alike: a reset of
+// the stand-in does not forget a handle nobody closed.
 typedef uint32_t (*SimWinmm_OpenHandleCountFn)();
 }
 
@@ -109,6 +117,7 @@ struct SimWinmmControl {
     SimWinmm_FailCapsFn failCaps = nullptr;
     SimWinmm_ScheduleChangeFn scheduleChange = nullptr;
     SimWinmm_UnplugAtByteFn unplugAtByte = nullptr;
+    SimWinmm_UnplugDuringFn unplugDuring = nullptr;
 
     bool load(HMODULE module) {
         return get(module, "SimWinmm_Reset", reset) && get(module, "SimWinmm_AddDevice", addDevice) &&
@@ -124,7 +133,8 @@ struct SimWinmmControl {
                get(module, "SimWinmm_SetCompleteInCall", setCompleteInCall) &&
                get(module, "SimWinmm_FailCaps", failCaps) &&
                get(module, "SimWinmm_ScheduleChange", scheduleChange) &&
-               get(module, "SimWinmm_UnplugAtByte", unplugAtByte);
+               get(module, "SimWinmm_UnplugAtByte", unplugAtByte) &&
+               get(module, "SimWinmm_UnplugDuring", unplugDuring);
     }
 
 private:

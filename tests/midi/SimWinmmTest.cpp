@@ -201,9 +201,22 @@ TEST_F(SimWinmmBehaviour, ResetCutsTheMessagePlayingWhereItIs) {
     EXPECT_EQ(mm.close(out), MMSYSERR_NOERROR);
 }
 
-// An instrument unplugged at a chosen byte: the message carrying it is accepted and
-// never completes, and the device is gone from the list at once.
-TEST_F(SimWinmmBehaviour, UnplugAtByteTakesTheDeviceAwayMidMessage) {
+// What a removed device's handle still answers, as WinMM has it after a USB device left:
+// calls that talk to the device fail with MMSYSERR_NODRIVER, the rest work.
+void expectRemovedHandle(const Mm& mm, HMIDIOUT out, MIDIHDR& header) {
+    MIDIOUTCAPSA caps = {};
+    EXPECT_EQ(mm.caps(reinterpret_cast<UINT_PTR>(out), &caps, sizeof(caps)), MMSYSERR_NODRIVER);
+    EXPECT_EQ(mm.longMsg(out, &header, sizeof(header)), MMSYSERR_NODRIVER);
+    EXPECT_EQ(mm.shortMsg(out, 0x90), MMSYSERR_NODRIVER);
+    EXPECT_EQ(mm.reset(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(mm.unprepare(out, &header, sizeof(header)), MMSYSERR_NOERROR);
+    EXPECT_EQ(mm.close(out), MMSYSERR_NOERROR);
+}
+
+// Documented for USB drivers: on removal every buffer still queued comes back done, with
+// its callback, whatever had been played. An instrument unplugged at a chosen byte: the
+// message carrying it is accepted, then handed back unplayed, and the device is gone at once.
+TEST_F(SimWinmmBehaviour, UnplugAtByteHandsTheMessageBackDoneAndUnplayed) {
     ASSERT_EQ(sim.unplugAtByte(device, 7), 1);
     HMIDIOUT out = openDevice();
     std::vector<char> first = {'\xF0', 1, 2, 3, '\xF7'}, second = {'\xF0', 4, 5, 6, '\xF7'};
@@ -213,9 +226,56 @@ TEST_F(SimWinmmBehaviour, UnplugAtByteTakesTheDeviceAwayMidMessage) {
     EXPECT_EQ(mm.numDevs(), 1u);
     ASSERT_EQ(send(out, b, second), MMSYSERR_NOERROR);
     EXPECT_EQ(mm.numDevs(), 0u);
-    EXPECT_EQ(WaitForSingleObject(event, 200), WAIT_TIMEOUT) << "a message of an unplugged device completed";
-    EXPECT_EQ(record(1).outcome, SimWinmmOutcomeQueued);
-    EXPECT_EQ(mm.reset(out), MMSYSERR_NODRIVER);
+    ASSERT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0) << "the removed device kept the header";
+    EXPECT_EQ(b.dwFlags & (MHDR_INQUEUE | MHDR_DONE), DWORD(MHDR_DONE));
+    EXPECT_EQ(record(1).outcome, SimWinmmOutcomeUnplugged);
+    EXPECT_EQ(record(1).playedLength, 0u);
+    expectRemovedHandle(mm, out, b);
+    EXPECT_EQ(sim.openHandleCount(), 0u);
+}
+
+// Assumed harsher than most drivers: the device goes while a chosen message plays, part of
+// it out; the header still comes back done, and only the capture tells it was cut.
+TEST_F(SimWinmmBehaviour, UnplugWhileAMessagePlaysCutsItWhereItWas) {
+    sim.setWireSpeed(device, 3125);
+    ASSERT_EQ(sim.unplugDuring(device, 2, 100), 1);
+    HMIDIOUT out = openDevice();
+    std::vector<char> first(50, 0x11), second(1000, 0x22);
+    MIDIHDR a = {}, b = {};
+    ASSERT_EQ(send(out, a, first), MMSYSERR_NOERROR);
+    ASSERT_EQ(send(out, b, second), MMSYSERR_NOERROR);
+    ASSERT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0) << "the cut message never came back";
+    EXPECT_EQ(b.dwFlags & (MHDR_INQUEUE | MHDR_DONE), DWORD(MHDR_DONE));
+    EXPECT_EQ(mm.numDevs(), 0u);
+    EXPECT_EQ(record(0).outcome, SimWinmmOutcomePlayed);
+    std::vector<char> captured;
+    const SimWinmmSent cut = record(1, &captured);
+    EXPECT_EQ(cut.outcome, SimWinmmOutcomeUnplugged);
+    EXPECT_GE(cut.playedLength, 99u);
+    EXPECT_LE(cut.playedLength, 100u);
+    EXPECT_EQ(std::string(captured.begin(), captured.begin() + cut.playedLength), std::string(cut.playedLength, 0x22));
+    expectRemovedHandle(mm, out, b);
+}
+
+// A device removed from another process, while its completions are held: the driver hands
+// the queue back anyway; a close before that is refused as with any queued header.
+TEST_F(SimWinmmBehaviour, RemovalHandsBackHeldMessagesAndCountsTheHandleTillClosed) {
+    HMIDIOUT out = openDevice();
+    sim.holdCompletions(1);
+    std::vector<char> bytes = {'\xF0', 1, 2, 3, '\xF7'};
+    MIDIHDR header = {};
+    ASSERT_EQ(send(out, header, bytes), MMSYSERR_NOERROR);
+    EXPECT_EQ(mm.close(out), MIDIERR_STILLPLAYING);
+    ASSERT_EQ(sim.removeDevice(device), 1);
+    ASSERT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0) << "the removed device kept the header";
+    EXPECT_EQ(header.dwFlags & (MHDR_INQUEUE | MHDR_DONE), DWORD(MHDR_DONE));
+    EXPECT_EQ(record(0).outcome, SimWinmmOutcomeUnplugged);
+    // A reset of the stand-in forgets the devices, not a handle nobody closed.
+    sim.reset();
+    EXPECT_EQ(sim.openHandleCount(), 1u);
+    expectRemovedHandle(mm, out, header);
+    EXPECT_EQ(sim.openHandleCount(), 0u);
 }
 
 TEST_F(SimWinmmBehaviour, CapsQueryCanFailForAnIndexInRange) {
