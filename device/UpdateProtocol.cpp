@@ -2,14 +2,17 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "device/FirmwareImage.h"
 #include "device/UpdaterDev.h"
+#include "midi/DeviceNotification.h"
 #include "midi/MidiOutput.h"
 #include "midi/PortNaming.h"
 #include "midi/VeltroDeviceList.h"
@@ -43,7 +46,7 @@ std::vector<std::string> managerTypeNames(VeltroDeviceList* manager) {
     }
 }
 
-// Where the scan found the instrument: a WinMM device index, or the device manager's own
+// An output named like the instrument: a WinMM device index, or the device manager's own
 // port index from the same enumeration whose names matched.
 struct PortMatch {
     bool manager;
@@ -51,46 +54,129 @@ struct PortMatch {
     std::string name;  // as the scan saw it
 };
 
+bool namedLikeInstrument(const std::string& name) { return name.find(kInstrumentName) != std::string::npos; }
+
 // One scan of the combined output list: the WinMM outputs, counted afresh after every
-// index that does not match, so ports that come and go during the scan are seen; then the
-// device manager's ports, all named by one enumeration of the driver's filters (asking for
-// the count and each name in turn enumerated twice per port: seconds with many devices).
-// A manager port is kept by its own index, so the WinMM count plays no part in opening it.
-bool findInstrument(VeltroDeviceList* manager, PortMatch& match) {
+// index, so ports that come and go during the scan are seen; then the device manager's
+// ports, all named by one enumeration of the driver's filters (asking for the count and
+// each name in turn enumerated twice per port: seconds with many devices). A manager port
+// is kept by its own index, so the WinMM count plays no part in opening it.
+std::vector<PortMatch> instrumentOutputs(VeltroDeviceList* manager, bool firstOnly) {
+    std::vector<PortMatch> found;
     for (uint32_t index = 0; index < winmmOutputCount(); ++index) {
         const std::string name = shortNameOf(static_cast<int32_t>(index));
-        if (name.find(kInstrumentName) != std::string::npos) {
-            match = PortMatch{false, index, name};
-            return true;
-        }
+        if (!namedLikeInstrument(name)) continue;
+        found.push_back(PortMatch{false, index, name});
+        if (firstOnly) return found;
     }
     const std::vector<std::string> names = managerTypeNames(manager);
     for (size_t i = 0; i < names.size(); ++i) {
-        if (names[i].find(kInstrumentName) != std::string::npos) {
-            match = PortMatch{true, static_cast<uint32_t>(i), names[i]};
-            return true;
-        }
+        if (!namedLikeInstrument(names[i])) continue;
+        found.push_back(PortMatch{true, static_cast<uint32_t>(i), names[i]});
+        if (firstOnly) return found;
     }
+    return found;
+}
+
+std::vector<std::string> namesOf(const std::vector<PortMatch>& outputs) {
+    std::vector<std::string> names;
+    for (const PortMatch& output : outputs) names.push_back(output.name);
+    return names;
+}
+
+std::string describe(const std::vector<PortMatch>& outputs) {
+    std::string text;
+    for (const PortMatch& output : outputs)
+        text += (text.empty() ? "\"" : ", \"") + output.name + "\" (" + (output.manager ? "manager " : "WinMM ") +
+                std::to_string(output.index) + ")";
+    return text;
+}
+
+// The update goes to one instrument or to none. Of several outputs named like it, the one
+// to take is the one the start message brought: the only output whose name is there more
+// often now than before it. Two instruments with nothing to tell them apart get nothing.
+bool chooseInstrument(const std::vector<PortMatch>& outputs, const std::vector<std::string>& before,
+                      PortMatch& chosen) {
+    if (outputs.size() == 1) {
+        chosen = outputs.front();
+        return true;
+    }
+    if (outputs.empty()) return false;
+    const std::vector<std::string> now = namesOf(outputs);
+    std::vector<const PortMatch*> fresh;
+    for (const PortMatch& output : outputs) {
+        if (std::count(now.begin(), now.end(), output.name) > std::count(before.begin(), before.end(), output.name))
+            fresh.push_back(&output);
+    }
+    if (fresh.size() == 1) {
+        chosen = *fresh.front();
+        return true;
+    }
+    diagnosticPrint("rvoVirize: %u outputs are named like the instrument and %u of them are new since the start "
+                    "message, so none is taken: %s\n",
+                    static_cast<unsigned>(outputs.size()), static_cast<unsigned>(fresh.size()),
+                    describe(outputs).c_str());
     return false;
 }
 
-// Opens the matched port; null when it cannot be opened. A WinMM index names whatever
-// device holds it at the open, so when requiredName is given the device behind the open
-// handle must still carry it, or the port is closed again.
-MIDI::Output* openPort(const PortMatch& match, VeltroDeviceList* manager, const char* requiredName) {
+struct PortRelease {
+    void operator()(MIDI::Output* port) const { port->release(); }
+};
+// A port is released on every path that does not hand it on, an exception's included:
+// WinMM ports are exclusive, so a lost one would refuse every later open.
+using PortHold = std::unique_ptr<MIDI::Output, PortRelease>;
+
+// The port the update goes through, with what it takes to tell that the instrument is
+// still behind it.
+struct OpenedInstrument {
+    PortHold port;
+    MidiOutput* winmm = nullptr;  // the same port, when it is a WinMM one
+    PortMatch match;
+
+    // Asked through the open port: an index names whatever device holds it now, and a
+    // removed device's driver hands its queued messages back as done.
+    bool stillThere() const {
+        if (!winmm) return port->isPresent();
+        const std::string name = winmm->deviceShortName();
+        if (name == match.name) return true;
+        if (!name.empty())
+            diagnosticPrint("rvoVirize: WinMM output %u is now \"%s\", not the instrument\n", match.index, name.c_str());
+        return false;
+    }
+};
+
+// Opens the matched port; an empty hold when it cannot be opened. With checkName set, the
+// device behind the open handle must still carry the name the scan saw, or the port is
+// closed again.
+OpenedInstrument openPort(const PortMatch& match, VeltroDeviceList* manager, bool checkName) {
+    OpenedInstrument opened;
+    opened.match = match;
     try {
-        if (match.manager) return manager ? manager->openOutput(match.index) : nullptr;
-        MidiOutput* port = new MidiOutput(match.index);
-        if (!requiredName) return port;
-        const std::string name = port->deviceShortName();
-        if (name.find(requiredName) != std::string::npos) return port;
-        diagnosticPrint("rvoVirize: WinMM output %u is now \"%s\", not the instrument\n", match.index, name.c_str());
-        port->release();
+        if (match.manager) {
+            if (manager) opened.port.reset(manager->openOutput(match.index));
+            return opened;
+        }
+        opened.winmm = new MidiOutput(match.index);
+        opened.port.reset(opened.winmm);
+        if (!checkName || opened.stillThere()) return opened;
+        diagnosticPrint("rvoVirize: WinMM output %u is no longer \"%s\"\n", match.index, match.name.c_str());
     } catch (const std::exception& e) {
         diagnosticPrint("rvoVirize: output %s%u did not open: %s\n", match.manager ? "manager " : "WinMM ",
                         match.index, e.what());
     }
-    return nullptr;
+    return OpenedInstrument();
+}
+
+// One look for the instrument after the pause.
+OpenedInstrument lookForInstrument(VeltroDeviceList* manager, const std::vector<std::string>& before) {
+    PortMatch match;
+    if (!chooseInstrument(instrumentOutputs(manager, false), before, match)) return OpenedInstrument();
+    OpenedInstrument opened = openPort(match, manager, true);
+    // Support's log shows which port the update went to.
+    if (opened.port)
+        diagnosticPrint("rvoVirize: %soutput %u opened (%s)\n", match.manager ? "manager " : "", match.index,
+                        match.name.c_str());
+    return opened;
 }
 
 // Hands one data message to the port. A refusal (nothing handed over) is offered again
@@ -159,16 +245,14 @@ bool flushPort(MIDI::Output& port) {
 
 }  // namespace
 
-bool outputNamedLikeInstrumentExists() {
-    PortMatch match;
-    return findInstrument(deviceManager(), match);
-}
+bool outputNamedLikeInstrumentExists() { return !instrumentOutputs(deviceManager(), true).empty(); }
 
 MIDI::Output* openOutputAt(int32_t index, VeltroDeviceList* manager) {
     if (index < 0) return nullptr;
     const uint32_t winmmCount = winmmOutputCount();
     const uint32_t at = static_cast<uint32_t>(index);
-    return openPort(at < winmmCount ? PortMatch{false, at, ""} : PortMatch{true, at - winmmCount, ""}, manager, nullptr);
+    return openPort(at < winmmCount ? PortMatch{false, at, ""} : PortMatch{true, at - winmmCount, ""}, manager, false)
+        .port.release();
 }
 
 MIDI::Output* rvoVirize(FirmwareImage& image, UpdaterDev& device, ProgressSink& progress, VeltroDeviceList* manager,
@@ -176,6 +260,8 @@ MIDI::Output* rvoVirize(FirmwareImage& image, UpdaterDev& device, ProgressSink& 
     const uint32_t total = image.total();
     progress.setProgress(0, total, 0, 0);
 
+    // Which outputs carry the instrument's name before the start message brings it back.
+    const std::vector<std::string> before = namesOf(instrumentOutputs(manager, false));
     std::vector<uint8_t> message;
     message.reserve(64);
     if (image.takeStartMessage(message) && device.hasOutput()) {
@@ -189,20 +275,18 @@ MIDI::Output* rvoVirize(FirmwareImage& image, UpdaterDev& device, ProgressSink& 
     }
     Sleep(timing.startPauseMs);
 
-    MIDI::Output* port = nullptr;
-    for (int attempt = 0; attempt < timing.searchTries && !port; ++attempt) {
+    OpenedInstrument instrument;
+    for (int attempt = 0; attempt < timing.searchTries && !instrument.port; ++attempt) {
         Sleep(timing.searchPauseMs);
-        PortMatch match;
-        if (findInstrument(manager, match)) port = openPort(match, manager, kInstrumentName);
-        // Support's log shows which port the update went to.
-        if (port)
-            diagnosticPrint("rvoVirize: %soutput %u opened (%s)\n", match.manager ? "manager " : "", match.index,
-                            match.name.c_str());
+        instrument = lookForInstrument(manager, before);
     }
-    if (!port) {
+    if (!instrument.port) {
         *result = kUpdateNoPort;
         return nullptr;
     }
+    MIDI::Output* port = instrument.port.get();
+    const unsigned removalsBefore = deviceRemovalCount();
+    unsigned removalsSeen = removalsBefore;
 
     int32_t outcome = kUpdateCompleted;
     uint32_t counter = 0;
@@ -218,13 +302,30 @@ MIDI::Output* rvoVirize(FirmwareImage& image, UpdaterDev& device, ProgressSink& 
         }
         ++counter;
         progress.setProgress(counter, total, 0, 0);
+        // A device left meanwhile: if it was the instrument, nothing more can arrive.
+        const unsigned removals = deviceRemovalCount();
+        if (removals != removalsSeen) {
+            removalsSeen = removals;
+            if (!instrument.stillThere()) {
+                diagnosticPrint("rvoVirize: the instrument's port went away during the transfer\n");
+                outcome = kUpdateIncomplete;
+                break;
+            }
+        }
     }
     if (outcome == kUpdateCompleted && image.droppedTailHadStart()) {
         diagnosticPrint("rvoVirize: the file ends inside a message\n");
         outcome = kUpdateIncomplete;
     }
-    // Completed means the last message arrived, not only that it was handed over.
+    // Completed means the last message arrived, not only that it was handed over: a removed
+    // device hands its queued messages back as done whatever was played, so the instrument
+    // must still be behind the port after the last completion.
     if (outcome == kUpdateCompleted && !flushPort(*port)) outcome = kUpdateIncomplete;
+    if (outcome == kUpdateCompleted && !instrument.stillThere()) {
+        diagnosticPrint("rvoVirize: the instrument's port went away during the last message%s\n",
+                        deviceRemovalCount() != removalsBefore ? " (a device was removed during the transfer)" : "");
+        outcome = kUpdateIncomplete;
+    }
     *result = outcome;
-    return port;
+    return instrument.port.release();
 }

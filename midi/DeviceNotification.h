@@ -21,6 +21,10 @@ void stopDeviceNotification();
 void registerDeviceChangeListener(DeviceChangeListener* listener);
 void unregisterDeviceChangeListener(DeviceChangeListener* listener);
 
+// How many device removals the window has been told of since the process started; any
+// thread may read it.
+unsigned deviceRemovalCount();
+
 // For inspection: the window, and the number of registrations (anonymous ones included).
 void* deviceNotificationWindow();
 int deviceNotificationRegistrations();

@@ -4,6 +4,7 @@
 #include <dbt.h>
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <vector>
 
@@ -17,12 +18,14 @@ const HDEVNOTIFY kNotRegistered = reinterpret_cast<HDEVNOTIFY>(static_cast<intpt
 HWND g_window = nullptr;
 HDEVNOTIFY g_notification = kNotRegistered;
 std::vector<DeviceChangeListener*> g_registrations;  // null: an anonymous registration
+std::atomic<unsigned> g_removals{0};                 // read by the update worker
 
 static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32, "notification filter layout");
 static_assert(sizeof(WNDCLASSEXA) == (sizeof(void*) == 8 ? 80 : 48), "window class layout");
 
 LRESULT CALLBACK notifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_DEVICECHANGE && (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE)) {
+        if (wParam == DBT_DEVICEREMOVECOMPLETE) ++g_removals;
         try {
             // Re-read at each step: a listener may register or unregister others.
             for (size_t i = 0; i < g_registrations.size(); ++i) {
@@ -80,6 +83,8 @@ void unregisterDeviceChangeListener(DeviceChangeListener* listener) {
     auto found = std::find(g_registrations.begin(), g_registrations.end(), listener);
     if (listener && found != g_registrations.end()) g_registrations.erase(found);
 }
+
+unsigned deviceRemovalCount() { return g_removals.load(); }
 
 void* deviceNotificationWindow() { return g_window; }
 

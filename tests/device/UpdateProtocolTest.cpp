@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/UpdateWorker.h"
 #include "device/FirmwareImage.h"
 #include "device/UpdateProtocol.h"
 #include "device/UpdaterDev.h"
@@ -363,6 +364,97 @@ TEST_F(UpdateProtocol, DeviceChangingBeforeTheOpenNeverGetsTheFirmware) {
         EXPECT_EQ(delivered, data);
         EXPECT_TRUE(capture.contains("not the instrument")) << capture.text();
     }
+}
+
+Bytes fileOf(const std::vector<Bytes>& messages, bool withStart) {
+    Bytes file = withStart ? startMessage() : Bytes();
+    for (const Bytes& m : messages) file.insert(file.end(), m.begin(), m.end());
+    return file;
+}
+
+// A USB driver hands a removed device's queued messages back as done, whatever was
+// played: the last completion alone does not say the last message arrived.
+TEST_F(UpdateProtocol, InstrumentUnpluggedWhileTheLastMessagePlaysIsNotCompleted) {
+    const uint32_t id = sim.addDevice(0, "Lumetra");
+    sim.setWireSpeed(id, 3125);
+    ASSERT_EQ(sim.unplugDuring(id, 3, 20), 1);
+    load(fileOf({dataMessage(1), dataMessage(2), dataMessage(3)}, false));
+    DebugCapture capture;
+    UpdaterDev device;
+    MIDI::Output* port = run(device);
+    EXPECT_EQ(result, kUpdateIncomplete);
+    EXPECT_TRUE(capture.contains("the instrument's port went away during the last message")) << capture.text();
+    ASSERT_EQ(sim.sentCount(), 3u);
+    EXPECT_EQ(sentRecord(2).outcome, SimWinmmOutcomeUnplugged);
+    if (port) port->release();
+    EXPECT_EQ(sim.openHandleCount(), 0u);
+}
+
+// Several outputs named like the instrument: the firmware goes only to the one the start
+// message brought back, and to none when that cannot be told.
+TEST_F(UpdateProtocol, WithSeveralInstrumentsOnlyTheNewOneIsUpdated) {
+    const struct {
+        const char* what;
+        std::vector<const char*> before;  // outputs present before the start message
+        const char* arrives;              // what the start message brings (null: nothing)
+        int32_t result;
+    } cases[] = {
+        {"a second instrument beside the one restarted", {"Lumetra", "Other Synth"}, "2- Lumetra", kUpdateCompleted},
+        {"one left in its update mode", {"Lumetra"}, "Lumetra Update", kUpdateCompleted},
+        {"two and none new", {"Lumetra", "2- Lumetra"}, nullptr, kUpdateNoPort},
+        {"two alike and one more alike", {"Lumetra", "Lumetra"}, "Lumetra", kUpdateNoPort},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim.reset();
+        reinterpret_cast<SimZephResetFn>(GetProcAddress(zeph, "SimZeph_Reset"))();
+        for (const char* name : c.before) sim.addDevice(0, name);
+        _putenv(c.arrives ? "CARROWICK_SIMZEPH_LUMETRA_DELAY_MS=0" : "CARROWICK_SIMZEPH_LUMETRA_DELAY_MS=-1");
+        _putenv((std::string("CARROWICK_SIMZEPH_LUMETRA_NAME=") + (c.arrives ? c.arrives : "")).c_str());
+        const std::vector<Bytes> data = {dataMessage(1), dataMessage(2)};
+        load(fileOf(data, true));
+        DebugCapture capture;
+        UpdaterDev device;
+        MIDI::Output* port = run(device);
+        EXPECT_EQ(result, c.result);
+        std::vector<Bytes> delivered;
+        for (uint32_t i = 0; i < sim.sentCount(); ++i) {
+            SimWinmmSent record = {};
+            Bytes bytes = sentBytes(i, &record);
+            if (record.kind != SimWinmmSentLong) continue;
+            EXPECT_STREQ(record.deviceName, c.arrives) << "a message went to another instrument";
+            delivered.push_back(bytes);
+        }
+        EXPECT_EQ(delivered, c.result == kUpdateCompleted ? data : std::vector<Bytes>());
+        if (c.result == kUpdateNoPort) {
+            EXPECT_TRUE(capture.contains("are named like the instrument")) << capture.text();
+        }
+        if (port) port->release();
+    }
+    _putenv("CARROWICK_SIMZEPH_LUMETRA_DELAY_MS=-1");
+    _putenv("CARROWICK_SIMZEPH_LUMETRA_NAME=");
+}
+
+class ThrowingProgress : public ProgressSink {
+public:
+    long setProgress(uint32_t position, uint32_t, uint32_t, uint32_t) override {
+        if (position == 1) throw 42;  // not a std::exception
+        return 0;
+    }
+};
+
+// Something behind the worker's barrier throws once the port is open: the port is released
+// (WinMM ports are exclusive: a lost one refuses every later open) and the update is not
+// completed.
+TEST_F(UpdateProtocol, PortOpenedBeforeAnExceptionIsReleased) {
+    sim.addDevice(0, "Lumetra");
+    load(fileOf({dataMessage(1), dataMessage(2)}, false));
+    ThrowingProgress throwing;
+    UpdaterDev device;
+    MIDI::Output* port = guardedUpdate(image, device, throwing, deviceManager(), &result, timing);
+    EXPECT_EQ(port, nullptr);
+    EXPECT_EQ(result, kUpdateIncomplete);
+    EXPECT_EQ(sim.openHandleCount(), 0u) << "the port was left open";
 }
 
 }  // namespace
