@@ -48,21 +48,37 @@ World programWorld(uint64_t seed) {
     expect(w, kProgramPace);
     // Without the instrument's port: a library that offers the instrument lets the flow go
     // on to the search (1); without one, the user is asked until Cancel (-1).
-    if (w.arrival == Arrival::Never) w.allowed = {1, -1};
+    if (w.arrival == Arrival::Never || w.capsFail) w.allowed = {1, -1};
     return w;
 }
 
-std::vector<std::string> zephEnvironment(const ZephFaults& z, const std::string& capture) {
-    return {"CARROWICK_SIMZEPH_CAPTURE=" + capture,
-            "CARROWICK_SIMZEPH_VERSION=" + std::to_string(z.version),
-            "CARROWICK_SIMZEPH_NO_DEVICE=" + std::to_string(z.noDevice),
-            "CARROWICK_SIMZEPH_CREATE_NULL=" + std::to_string(z.createNull),
-            "CARROWICK_SIMZEPH_CALLBACK_IN_CREATE=" + std::to_string(z.callbackInCreate),
-            "CARROWICK_SIMZEPH_CALLBACK_IN_DESTROY=" + std::to_string(z.callbackInDestroy),
-            "CARROWICK_SIMZEPH_REBIND_ON_START=" + std::to_string(z.rebindOnStart),
-            "CARROWICK_SIMZEPH_BACK_MS=" + std::to_string(z.backMs),
-            "CARROWICK_SIMZEPH_WRITE_MS=" + std::to_string(z.writeMs),
-            "CARROWICK_SIMZEPH_LUMETRA_DELAY_MS=-1"};
+std::vector<std::string> zephEnvironment(const World& w, const std::string& capture) {
+    std::vector<std::string> environment = {"CARROWICK_SIMZEPH_CAPTURE=" + capture};
+    for (const auto& setting : zephSettings(w)) environment.push_back(setting.first + "=" + setting.second);
+    return environment;
+}
+
+uint64_t qpcNow() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<uint64_t>(now.QuadPart);
+}
+
+// The registry value that names the library, as this runner found it: runners side by side
+// share it, so each puts back what it found.
+struct ZephKeyState {
+    bool present = false;
+    std::string location;
+};
+
+ZephKeyState readZephKey() {
+    ZephKeyState state;
+    char location[MAX_PATH] = {};
+    DWORD size = sizeof location - 1;
+    state.present = RegGetValueA(HKEY_LOCAL_MACHINE, "Software\\Veltro\\Zeph", "Location", RRF_RT_REG_SZ, nullptr,
+                                 location, &size) == ERROR_SUCCESS;
+    state.location = location;
+    return state;
 }
 
 // The library's violations are the capture's lines that start with "!".
@@ -105,23 +121,25 @@ Observed runWorld(const World& w, SimWinmmControl& sim, std::string& failure, st
     const std::string appData = temp.file("appdata");
     CreateDirectoryA(appData.c_str(), nullptr);
     std::vector<std::string> environment = SimWinmm::programEnvironment();
-    for (const std::string& entry : zephEnvironment(w.zeph, capture)) environment.push_back(entry);
+    for (const std::string& entry : zephEnvironment(w, capture)) environment.push_back(entry);
     environment.push_back("LOCALAPPDATA=" + appData);
 
     const Staged staged = stageWinmm(w, sim);
     out.instrument = staged.instrument;
     UpdateRun run(temp.write("lumetra.syx", w.file), environment);
     run.setCheckResultIcon(false);
-    run.setAnswer([](const std::string& caption, int earlier) {
-        if (caption == kConnectCaption) return earlier < kConnectOks ? IDOK : IDCANCEL;
-        return caption == kConfirmCaption ? IDYES : IDOK;
-    });
-    // What had arrived when the result box showed: the result was known by then.
+    // What had arrived when the result box appeared, read before it is answered: the port's
+    // release afterwards still lets a message in flight finish.
     bool resultSeen = false;
-    run.setPoll([&] {
-        if (resultSeen || run.boxesCaptioned(kResultCaption).empty()) return;
-        resultSeen = true;
-        out.atResult = longMessages(sim);
+    run.setAnswer([&](const std::string& caption, int earlier) {
+        if (caption == kConnectCaption) return earlier < kConnectOks ? IDOK : IDCANCEL;
+        if (caption == kConfirmCaption) return IDYES;
+        if (caption == kResultCaption && !resultSeen) {
+            resultSeen = true;
+            out.resultQpc = qpcNow();
+            out.atResult = longMessages(sim);
+        }
+        return IDOK;
     });
     FaultThreads faults(w, staged, sim);
     if (!run.start()) {
@@ -136,7 +154,11 @@ Observed runWorld(const World& w, SimWinmmControl& sim, std::string& failure, st
     out.ms = GetTickCount64() - faults.started();
     out.result = run.exitCode();
     const size_t atExit = longMessages(sim).size();
-    if (!resultSeen) out.atResult = longMessages(sim);
+    if (!resultSeen) {
+        out.resultQpc = qpcNow();
+        out.atResult = longMessages(sim);
+    }
+    out.winmmHandles = static_cast<int>(sim.openHandleCount()) - static_cast<int>(staged.openHandles);
     out.sentAfterStop = atExit - out.atResult.size();
     out.resultBoxRight = resultBoxRight(run, out.result);
     std::ifstream captured(capture);
@@ -174,6 +196,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "chaos_e2e: %s\n", loaded.c_str());
         return 2;
     }
+    const ZephKeyState found = readZephKey();
     const std::string keyError = writeZephKey();
     if (!keyError.empty()) {
         std::fprintf(stderr, "chaos_e2e: %s\n", keyError.c_str());
@@ -202,7 +225,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "chaos: replay: scripts/chaos --e2e --arch %s --seed %llu --worlds 1\n", kArch,
                      static_cast<unsigned long long>(w.seed));
     }
-    deleteZephKey();
+    if (found.present)
+        writeZephKey(found.location);
+    else
+        deleteZephKey();
     const long long seconds =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - wall).count();
     std::fprintf(stderr, "chaos: %s end to end: %llu worlds from seed %llu step %llu in %lld s: %d violated; exits",

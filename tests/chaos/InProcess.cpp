@@ -31,6 +31,7 @@
 #include "device/UpdateProtocol.h"
 #include "device/UpdaterDev.h"
 #include "devices/USBDeviceManager.h"
+#include "ks/KsOsApi.h"
 #include "midi/MidiPorts.h"
 #include "midi/WinMM.h"
 #include "sim/ksdriver/SimKsDriver.h"
@@ -48,17 +49,24 @@ namespace {
 // The one allocation that fails: the nth one of the armed thread after arming.
 std::atomic<DWORD> g_failingThread{0};
 std::atomic<uint32_t> g_allocationsLeft{0};
+std::atomic<bool> g_allocationFailed{false};
+// Inside the hidden driver's stand-in, which stands for the system: a system call never
+// throws, so its allocations are neither failed nor counted.
+thread_local int g_inSystem = 0;
 
 void armAllocationFailure(uint32_t nth) {
     g_allocationsLeft.store(nth);
+    g_allocationFailed.store(false);
     g_failingThread.store(nth ? GetCurrentThreadId() : 0);
 }
 
 }  // namespace
 
 void* operator new(std::size_t size) {
-    if (g_failingThread.load(std::memory_order_relaxed) == GetCurrentThreadId() && --g_allocationsLeft == 0) {
+    if (g_failingThread.load(std::memory_order_relaxed) == GetCurrentThreadId() && g_inSystem == 0 &&
+        --g_allocationsLeft == 0) {
         g_failingThread.store(0);
+        g_allocationFailed.store(true);
         throw std::bad_alloc();
     }
     if (void* block = HeapAlloc(GetProcessHeap(), 0, size ? size : 1)) return block;
@@ -70,6 +78,71 @@ void operator delete(void* block) noexcept {
 void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
 
 namespace {
+
+typedef DWORD(WINAPI* KsCreatePinFn)(HANDLE, PKSPIN_CONNECT, ACCESS_MASK, PHANDLE);
+
+// The stand-in's OS table, each call marked as a system call (see g_inSystem).
+KsOsApi g_system;
+KsCreatePinFn g_systemCreatePin = nullptr;
+
+template <typename Fn, Fn KsOsApi::*Member>
+struct SystemCall;
+template <typename R, typename... A, R(WINAPI* KsOsApi::*Member)(A...)>
+struct SystemCall<R(WINAPI*)(A...), Member> {
+    static R WINAPI call(A... args) {
+        ++g_inSystem;
+        const R result = (g_system.*Member)(args...);
+        --g_inSystem;
+        return result;
+    }
+};
+
+DWORD WINAPI systemCreatePin(HANDLE filter, PKSPIN_CONNECT connect, ACCESS_MASK access, PHANDLE pin) {
+    ++g_inSystem;
+    const DWORD result = g_systemCreatePin(filter, connect, access, pin);
+    --g_inSystem;
+    return result;
+}
+
+FARPROC WINAPI systemGetProcAddress(HMODULE module, LPCSTR name) {
+    ++g_inSystem;
+    FARPROC found = g_system.GetProcAddress(module, name);
+    --g_inSystem;
+    if (found && name && std::string(name) == "KsCreatePin") {
+        g_systemCreatePin = reinterpret_cast<KsCreatePinFn>(reinterpret_cast<void*>(found));
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&systemCreatePin));
+    }
+    return found;
+}
+
+#define CARROWICK_SYSTEM_CALL(name) table.name = &SystemCall<decltype(KsOsApi::name), &KsOsApi::name>::call
+
+// Installed over the stand-in's table for as long as the stand-in is.
+const KsOsApi* systemTable() {
+    static KsOsApi table;
+    g_system = KsOs();
+    CARROWICK_SYSTEM_CALL(SetupDiGetClassDevsA);
+    CARROWICK_SYSTEM_CALL(SetupDiEnumDeviceInterfaces);
+    CARROWICK_SYSTEM_CALL(SetupDiGetDeviceInterfaceDetailA);
+    CARROWICK_SYSTEM_CALL(SetupDiCreateDeviceInfoList);
+    CARROWICK_SYSTEM_CALL(SetupDiOpenDeviceInterfaceA);
+    CARROWICK_SYSTEM_CALL(SetupDiOpenDeviceInterfaceRegKey);
+    CARROWICK_SYSTEM_CALL(SetupDiGetDeviceRegistryPropertyA);
+    CARROWICK_SYSTEM_CALL(SetupDiDestroyDeviceInfoList);
+    CARROWICK_SYSTEM_CALL(RegOpenKeyExA);
+    CARROWICK_SYSTEM_CALL(RegQueryValueExA);
+    CARROWICK_SYSTEM_CALL(RegCloseKey);
+    CARROWICK_SYSTEM_CALL(CreateFileA);
+    CARROWICK_SYSTEM_CALL(DeviceIoControl);
+    CARROWICK_SYSTEM_CALL(GetOverlappedResult);
+    CARROWICK_SYSTEM_CALL(CancelIo);
+    CARROWICK_SYSTEM_CALL(CancelIoEx);
+    CARROWICK_SYSTEM_CALL(CloseHandle);
+    CARROWICK_SYSTEM_CALL(LoadKsUser);
+    table.GetProcAddress = systemGetProcAddress;
+    return &table;
+}
+#undef CARROWICK_SYSTEM_CALL
 
 const char kZephKey[] = "Software\\Veltro\\Zeph";
 const char kSimZeph[] = "C:\\windows\\system32\\carrowick_simzeph.dll";
@@ -140,29 +213,22 @@ void watchdog() {
     }
 }
 
-void setEnv(const char* name, int value) {
-    const std::string text = std::string(name) + "=" + std::to_string(value);
-    _putenv(text.c_str());
+uint64_t qpcNow() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<uint64_t>(now.QuadPart);
 }
 
-void prepareZeph(const ZephFaults& z) {
+void prepareZeph(const World& w) {
     HKEY key;
-    if (z.absent) {
+    if (w.zeph.absent) {
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, kZephKey);
     } else if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kZephKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) ==
                ERROR_SUCCESS) {
         RegSetValueExA(key, "Location", 0, REG_SZ, reinterpret_cast<const BYTE*>(kSimZeph), sizeof kSimZeph);
         RegCloseKey(key);
     }
-    setEnv("CARROWICK_SIMZEPH_VERSION", z.version);
-    setEnv("CARROWICK_SIMZEPH_NO_DEVICE", z.noDevice);
-    setEnv("CARROWICK_SIMZEPH_CREATE_NULL", z.createNull);
-    setEnv("CARROWICK_SIMZEPH_CALLBACK_IN_CREATE", z.callbackInCreate);
-    setEnv("CARROWICK_SIMZEPH_CALLBACK_IN_DESTROY", z.callbackInDestroy);
-    setEnv("CARROWICK_SIMZEPH_REBIND_ON_START", z.rebindOnStart);
-    setEnv("CARROWICK_SIMZEPH_BACK_MS", z.backMs);
-    setEnv("CARROWICK_SIMZEPH_WRITE_MS", z.writeMs);
-    setEnv("CARROWICK_SIMZEPH_LUMETRA_DELAY_MS", -1);  // the world itself says when the port appears
+    for (const auto& setting : zephSettings(w)) _putenv((setting.first + "=" + setting.second).c_str());
     zeph.reset();
 }
 
@@ -187,6 +253,31 @@ std::vector<simks::SimDevice*> stageHidden(const HiddenFaults& h, simks::SimKsDr
         hang.hangs = 1;
         devices.front()->pin(0).fault(KSPROPERTY_PIN_DATARANGES, hang);
     }
+    if (!devices.empty()) {
+        simks::SimPin& pin = devices.front()->pin(0);
+        simks::PropertyFault fault;
+        switch (h.property) {
+        case HiddenProperty::Fine:
+            break;
+        case HiddenProperty::Refused:
+            pin.refuse(KSPROPERTY_PIN_NAME, ERROR_GEN_FAILURE);
+            break;
+        case HiddenProperty::Oversize:
+            // The reply is larger than the size its probe reported.
+            fault.kind = simks::PropertyFault::Oversize;
+            fault.reply.assign(300, 0x41);
+            fault.probeSize = 8;
+            pin.fault(KSPROPERTY_PIN_DATARANGES, fault);
+            break;
+        case HiddenProperty::Grows:
+            fault.kind = simks::PropertyFault::Grow;
+            fault.reply = {'G', 0, 'r', 0, 'o', 0, 'w', 0, 'n', 0, 0, 0};
+            fault.probeSize = 4;
+            pin.fault(KSPROPERTY_PIN_NAME, fault);
+            break;
+        }
+        if (h.pinRefused) pin.setCreateError(ERROR_NO_SYSTEM_RESOURCES);
+    }
     return devices;
 }
 
@@ -200,8 +291,9 @@ Observed runWorld(const World& w, const Pace& pace) {
     Observed out;
     const Staged staged = stageWinmm(w, sim);
     out.instrument = staged.instrument;
-    prepareZeph(w.zeph);
+    prepareZeph(w);
     std::unique_ptr<simks::SimKsDriver> driver(new simks::SimKsDriver());
+    SetKsOsApi(systemTable());
     const std::vector<simks::SimDevice*> hidden = stageHidden(w.hidden, *driver);
     USBDeviceManager* manager = new USBDeviceManager(namesPrefix());
     setDeviceManager(manager);
@@ -230,6 +322,8 @@ Observed runWorld(const World& w, const Pace& pace) {
     timing.refusedRetryMs = pace.refusedRetryMs;
     armAllocationFailure(w.failAllocation);
     MIDI::Output* port = guardedUpdate(image, *device, progress, manager, &out.result, timing);
+    out.resultQpc = qpcNow();
+    out.allocationFailed = g_allocationFailed.load();
     armAllocationFailure(0);
     out.atResult = longMessages(sim);
     out.portReturned = port ? 1 : 0;
@@ -245,6 +339,7 @@ Observed runWorld(const World& w, const Pace& pace) {
     out.hiddenHandles = driver->openHandles();
     driver.reset();
     sim.holdCompletions(0);
+    out.winmmHandles = static_cast<int>(sim.openHandleCount()) - static_cast<int>(staged.openHandles);
 
     for (int i = 0; i < zeph.writeCount(); ++i) {
         Bytes bytes(64);
@@ -357,7 +452,7 @@ int main(int argc, char** argv) {
     }
     // The registry as found: runners side by side must not take the library from each other.
     if (zephKeyWasThere)
-        prepareZeph(ZephFaults());
+        prepareZeph(World());
     else
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, kZephKey);
     const long long seconds = secondsSince(wall);

@@ -15,19 +15,26 @@ uint32_t longCount(SimWinmmControl& sim) {
     return n;
 }
 
-// A completion later than the wait for a message in flight allows, or none by the result,
-// is a stall as the program sees it, whatever made it (a stand-in's thread starved on a
-// loaded machine among others): ending the update with 2 is then honest.
-bool completionLate(const std::vector<Sent>& sent) {
+// A message whose completion had not come within the wait a message in flight is allowed,
+// when the result came only after that wait, is a stall as the program sees it, whatever
+// made it (a stand-in's thread starved on a loaded machine among others): ending the update
+// with 2 is then honest. Giving up sooner is not.
+bool completionLate(const std::vector<Sent>& sent, uint64_t resultQpc) {
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
+    const uint64_t perMs = static_cast<uint64_t>(frequency.QuadPart) / 1000;
+    // A wait's time-out may end a timer tick early.
+    const uint64_t tickMs = 20;
     for (const Sent& s : sent) {
-        const uint64_t allowedMs = inFlightWaitMs(s.record.length);
-        if (!s.record.completedQpc ||
-            s.record.completedQpc - s.record.acceptedQpc > allowedMs * static_cast<uint64_t>(frequency.QuadPart) / 1000)
-            return true;
+        const uint64_t allowed = s.record.acceptedQpc + (inFlightWaitMs(s.record.length) - tickMs) * perMs;
+        const bool notInTime = !s.record.completedQpc || s.record.completedQpc > allowed;
+        if (notInTime && resultQpc >= allowed) return true;
     }
     return false;
+}
+
+bool isStartWrite(const World& w, const Bytes& write) {
+    return w.startSendable && write.size() == 15 && std::equal(write.begin(), write.end(), w.file.begin());
 }
 
 }  // namespace
@@ -45,7 +52,22 @@ std::vector<Sent> longMessages(SimWinmmControl& sim) {
     return all;
 }
 
+std::vector<std::pair<std::string, std::string>> zephSettings(const World& w) {
+    const ZephFaults& z = w.zeph;
+    return {{"CARROWICK_SIMZEPH_VERSION", std::to_string(z.version)},
+            {"CARROWICK_SIMZEPH_NO_DEVICE", std::to_string(z.noDevice)},
+            {"CARROWICK_SIMZEPH_CREATE_NULL", std::to_string(z.createNull)},
+            {"CARROWICK_SIMZEPH_CALLBACK_IN_CREATE", std::to_string(z.callbackInCreate)},
+            {"CARROWICK_SIMZEPH_CALLBACK_IN_DESTROY", std::to_string(z.callbackInDestroy)},
+            {"CARROWICK_SIMZEPH_REBIND_ON_START", std::to_string(z.rebindOnStart)},
+            {"CARROWICK_SIMZEPH_BACK_MS", std::to_string(z.backMs)},
+            {"CARROWICK_SIMZEPH_WRITE_MS", std::to_string(z.writeMs)},
+            {"CARROWICK_SIMZEPH_LUMETRA_DELAY_MS", w.secondArrives ? "0" : "-1"},
+            {"CARROWICK_SIMZEPH_LUMETRA_NAME", w.secondArrives ? kSecondArrival : "Lumetra"}};
+}
+
 Staged stageWinmm(const World& w, SimWinmmControl& sim) {
+    const uint32_t openHandles = sim.openHandleCount();
     sim.reset();
     sim.holdCompletions(0);
     sim.setCompletionDelay(w.completionDelayMs);
@@ -68,6 +90,10 @@ Staged stageWinmm(const World& w, SimWinmmControl& sim) {
         sim.setWireSpeed(instrument, w.wireSpeed);
         sim.setCompleteInCall(instrument, w.completeInCall);
         sim.unplugAtByte(instrument, w.unplugAtByte);
+        sim.unplugDuring(instrument, w.unplugDuring, w.unplugPlayed);
+        sim.failCaps(instrument, w.capsFail);
+        if (w.secondBefore) sim.addDevice(0, kSecondBefore);
+        if (w.leaveDuringSearch) sim.scheduleChange(SimWinmmAtNumDevs, w.leaveCall, 1, others.front(), "");
         if (w.openChange == OpenChange::InsertBefore)
             sim.scheduleChange(SimWinmmAtOpen, 1, 0, instrument, "Intruder");
         else if (w.openChange == OpenChange::RemoveBefore)
@@ -76,7 +102,7 @@ Staged stageWinmm(const World& w, SimWinmmControl& sim) {
     if (w.openFailures) sim.failNext(SimWinmmFailOpen, w.openFailures);
     if (w.refusals) sim.failNext(w.refusalKind, w.refusals);
     if (w.stall == Stall::AtStartForAWhile) sim.holdCompletions(1);
-    return Staged{instrument, others.front()};
+    return Staged{instrument, others.front(), openHandles};
 }
 
 FaultThreads::FaultThreads(const World& w, const Staged& staged, SimWinmmControl& sim) : started_(GetTickCount64()) {
@@ -91,6 +117,12 @@ FaultThreads::FaultThreads(const World& w, const Staged& staged, SimWinmmControl
             }
             until([&] { return GetTickCount64() - held >= static_cast<ULONGLONG>(w.stallMs); });
             sim.holdCompletions(0);
+        }));
+    }
+    if (w.renameDuringTransfer) {
+        const uint32_t renamed = w.renameInstrument ? staged.instrument : staged.firstOther;
+        add(std::thread([this, &w, &sim, renamed] {
+            if (until([&] { return longCount(sim) >= w.renameAfter; })) sim.renameDevice(renamed, "Renamed Synth");
         }));
     }
     if (w.shiftDuringTransfer) {
@@ -111,19 +143,26 @@ void FaultThreads::stop() {
 std::vector<std::string> judge(const World& w, const Observed& o, uint32_t boundMs) {
     std::vector<std::string> bad;
     auto fail = [&](const std::string& text) { bad.push_back(text); };
-    if (!w.allowed.count(o.result) && !(o.result == 2 && completionLate(o.atResult)))
+    // A failed allocation may end the update at any step as not completed.
+    const bool allocationStop = o.result == 2 && o.allocationFailed;
+    if (!w.allowed.count(o.result) && !(o.result == 2 && completionLate(o.atResult, o.resultQpc)) && !allocationStop)
         fail("result " + std::to_string(o.result) + " is not one this world may give");
     // A port comes back with every result but 1; an update stopped by a failed allocation
-    // may come back without the one it had opened.
+    // comes back without the one it had opened.
     const bool port = o.portReturned == 1;
-    if (o.portReturned >= 0 && (o.result == 1 ? port : !port && !(o.result == 2 && w.failAllocation)))
+    if (o.portReturned >= 0 && (o.result == 1 ? port : !port && !allocationStop))
         fail("result " + std::to_string(o.result) + " and whether a port was returned disagree");
     if (!o.resultBoxRight) fail("the result box does not say the result");
+    if (o.result == 1 && !o.atResult.empty())
+        fail("no port was found, yet " + std::to_string(o.atResult.size()) + " messages were sent");
+    // The update goes to the output that the start message brought, when several are named
+    // like the instrument; else to the instrument.
+    const bool toArrival = w.secondArrivesNew();
     for (size_t i = 0; i < o.atResult.size(); ++i) {
         const Sent& s = o.atResult[i];
         const std::string which = "message " + std::to_string(i);
-        if (s.record.deviceId != o.instrument) {
-            fail(which + " went to \"" + s.record.deviceName + "\", not the instrument");
+        if (toArrival ? std::string(s.record.deviceName) != kSecondArrival : s.record.deviceId != o.instrument) {
+            fail(which + " went to \"" + s.record.deviceName + "\", not the instrument being updated");
             continue;
         }
         if (i >= w.fitting) {
@@ -147,16 +186,21 @@ std::vector<std::string> judge(const World& w, const Observed& o, uint32_t bound
             }
     }
     if (o.sentAfterStop) fail(std::to_string(o.sentAfterStop) + " messages sent after the transfer stopped");
-    const Bytes start(w.file.begin(), w.file.begin() + (w.hasStart ? 15 : 0));
-    const bool usable = !w.zeph.absent && w.zeph.version == 1 && !w.zeph.createNull && !w.zeph.noDevice;
+    int starts = 0;
     for (const Bytes& write : o.zephWrites) {
         const bool statusRequest = write.size() == 14 && write[5] == 0x01;
-        if (w.hasStart && write == start) {
-            if (!usable) fail("the start message went to a library that is not usable");
+        if (isStartWrite(w, write)) {
+            ++starts;
+            if (!w.libraryUsable()) fail("the start message went to a library that is not usable");
         } else if (!statusRequest) {
             fail("the library was sent " + std::to_string(write.size()) + " bytes that are no start message");
         }
     }
+    // Sent once where it can be; an allocation that failed before it may stop the update first.
+    const bool startDue = w.startSendable && w.libraryUsable();
+    if (starts > 1 || (startDue && starts == 0 && !o.allocationFailed))
+        fail("the start message was sent " + std::to_string(starts) + " times" + (startDue ? ", not once" : ""));
+    if (o.winmmHandles) fail(std::to_string(o.winmmHandles) + " WinMM handles were left open");
     if (o.hiddenWrites) fail(std::to_string(o.hiddenWrites) + " writes reached the maker's hidden ports");
     if (o.hiddenHandles) fail(std::to_string(o.hiddenHandles) + " handles on the hidden driver were left open");
     if (!o.zephViolations.empty()) fail("the library saw misuse: " + o.zephViolations);

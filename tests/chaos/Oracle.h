@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -25,7 +26,13 @@ std::vector<Sent> longMessages(SimWinmmControl& sim);
 struct Staged {
     uint32_t instrument;  // the id it has, or will have once it arrives
     uint32_t firstOther;  // a device that is not the instrument
+    uint32_t openHandles; // WinMM handles open before the world began
 };
+
+// The environment of the simulated Zeph library for a world: what it does and under which
+// name the start message brings the instrument back (or, with the delay -1, that the
+// world itself says when its port appears).
+std::vector<std::pair<std::string, std::string>> zephSettings(const World& w);
 
 // Sets up the devices, the instrument's link and the faults that the stand-in holds itself.
 Staged stageWinmm(const World& w, SimWinmmControl& sim);
@@ -57,6 +64,8 @@ private:
 // What a world did, as the stand-ins and the program's end tell it.
 struct Observed {
     int32_t result = -1;
+    uint64_t resultQpc = 0;         // when the result was known
+    bool allocationFailed = false;  // the world's failing allocation did fail
     int portReturned = -1;          // 1 or 0 where the loop sees the port, -1 where it does not
     std::vector<Sent> atResult;     // the captured long messages when the result was known
     size_t sentAfterStop = 0;       // long messages captured after that
@@ -66,6 +75,7 @@ struct Observed {
     bool resultBoxRight = true;     // e2e: the one result box (none for -1) says the result
     size_t hiddenWrites = 0;        // writes the hidden driver's pins received
     int hiddenHandles = 0;          // handles on the hidden driver left open at the end
+    int winmmHandles = 0;           // WinMM handles left open at the end, more than at the start
     ULONGLONG ms = 0;
 };
 

@@ -4,7 +4,12 @@
 #include <cstdio>
 #include <random>
 
+#include "device/FirmwareImage.h"
+
 namespace chaos {
+
+const char kSecondBefore[] = "Lumetra B";
+const char kSecondArrival[] = "Lumetra 2";
 
 namespace {
 
@@ -30,7 +35,11 @@ private:
 
 void drawFile(World& w, Draw& d) {
     Bytes& f = w.file;
-    if (d.chance(0.5)) f.assign(kStart, kStart + sizeof kStart);
+    // Junk before the first message: data and status bytes, now and then an F7.
+    if (d.chance(0.04))
+        for (uint32_t j = d.between(1, 8); j > 0; --j)
+            f.push_back(d.chance(0.1) ? 0xF7 : d.chance(0.5) ? d.statusByte() : d.dataByte());
+    if (f.empty() && d.chance(0.5)) f.assign(kStart, kStart + sizeof kStart);
     uint32_t count;
     if (d.chance(0.08))
         count = 0;
@@ -57,10 +66,13 @@ void drawFile(World& w, Draw& d) {
             length = d.between(41, 1000);
         else
             length = d.between(1001, kPortBuffer - 2);
+        if (d.chance(0.01)) length = 0;  // F0 F7
         f.push_back(0xF0);
         const bool withStatus = d.chance(0.08);
+        const bool withF0 = d.chance(0.02);  // a second F0 inside: dropped like any status byte
         for (uint32_t j = 0; j < length; ++j) {
             if (withStatus && d.chance(0.05)) f.push_back(d.statusByte());
+            if (withF0 && d.chance(0.05)) f.push_back(0xF0);
             f.push_back(d.dataByte());
         }
         f.push_back(0xF7);
@@ -71,9 +83,6 @@ void drawFile(World& w, Draw& d) {
         if (cut) f.push_back(0xF0);
         for (uint32_t j = d.between(0, 30); j > 0; --j) f.push_back(d.dataByte());
     }
-    // Only a real start message may carry the start marker at byte 5.
-    const bool start = f.size() >= sizeof kStart && std::equal(kStart, kStart + sizeof kStart, f.begin());
-    if (!start && f.size() > 5 && f[5] == 0x71) f[5] = 0x70;
 }
 
 uint64_t handedOver(const World& w) {
@@ -87,9 +96,13 @@ uint64_t handedOver(const World& w) {
 void readFile(World& w) {
     const Bytes& f = w.file;
     w.messages.clear();
-    w.hasStart = f.size() >= 15 && f[0] == 0xF0 && f[5] == 0x71 && f[14] == 0xF7 &&
-                 std::find(f.begin(), f.begin() + 14, 0xF7) == f.begin() + 14;
-    size_t at = w.hasStart ? 15 : 0;
+    // What counts as a start message is the program's own rule, in one place.
+    FirmwareImage image;
+    image.assign(f.data(), static_cast<uint32_t>(f.size()));
+    std::vector<uint8_t> start;
+    w.hasStart = image.takeStartMessage(start);
+    w.startSendable = w.hasStart && start.size() >= 15 && start[0] == 0xF0 && start[14] == 0xF7;
+    size_t at = w.hasStart ? image.cursor() : 0;
     w.unterminated = false;
     for (;;) {
         auto end = std::find(f.begin() + static_cast<long>(at), f.end(), 0xF7);
@@ -112,6 +125,8 @@ void readFile(World& w) {
 }
 
 uint64_t World::bytesHandedOver() const { return handedOver(*this); }
+
+bool World::libraryUsable() const { return !zeph.absent && zeph.version == 1 && !zeph.createNull && !zeph.noDevice; }
 
 World makeWorld(uint64_t seed, const Pace& pace) {
     World w;
@@ -159,8 +174,13 @@ World makeWorld(uint64_t seed, const Pace& pace) {
     }
     if (w.messages.size() <= 20 && d.chance(0.1)) w.completionDelayMs = d.between(1, 20);
     if (d.chance(0.12)) {
-        w.refusalKind = d.chance(0.7) ? 3 : 1;  // midiOutLongMsg or midiOutPrepareHeader
-        w.refusals = d.chance(0.8) ? d.between(1, 4) : 100000;
+        // Mostly midiOutLongMsg or midiOutPrepareHeader; any call may refuse.
+        const uint32_t kind = d.between(0, 9);
+        w.refusalKind = kind < 5 ? 3 : kind < 7 ? 1 : kind < 8 ? 2 : kind < 9 ? 4 : 5;
+        // A reset refused for good would leave a stalled port open on purpose.
+        w.refusals = d.chance(0.8) || w.refusalKind == 5 ? d.between(1, 4) : 100000;
+        // Nor may it meet a driver that never hands a message back: the port would stay open.
+        if (w.refusalKind == 5 && w.stall == Stall::MidTransferForever) w.stall = Stall::MidTransferForAWhile;
     }
     if (d.chance(0.1)) {
         w.shiftDuringTransfer = true;
@@ -189,10 +209,50 @@ World makeWorld(uint64_t seed, const Pace& pace) {
         h.cancelsKept = d.chance(0.1);
         h.hangOnce = d.chance(0.02);
     }
-    // Only where the search stays among the WinMM outputs: the hidden driver's stand-in,
-    // linked into the loop, must not see the failure.
-    if (w.arrival == Arrival::Present && d.chance(0.08))
+    if (d.chance(0.08))
         w.failAllocation = d.chance(0.5) ? d.between(1, 3) : d.between(4, 300);
+
+    // Drawn after all of the above (older seeds keep their draws up to here).
+    if (h.devices > 0 && d.chance(0.1)) {
+        const uint32_t kind = d.between(0, 3);
+        if (kind < 3) h.property = kind == 0 ? HiddenProperty::Refused : kind == 1 ? HiddenProperty::Oversize
+                                                                               : HiddenProperty::Grows;
+        else
+            h.pinRefused = true;
+    }
+    const bool present = w.arrival == Arrival::Present;
+    if (present && w.fitting > 0 && d.chance(0.04)) {
+        // Mostly while the last message plays: the last completion then comes from the removal.
+        w.unplugDuring = d.chance(0.7) ? static_cast<uint32_t>(w.fitting) : d.between(1, static_cast<uint32_t>(w.fitting));
+        w.unplugPlayed = d.between(0, static_cast<uint32_t>(w.messages[w.unplugDuring - 1].size()));
+        w.unplugAtByte = 0;
+    }
+    if (present && w.openChange == OpenChange::None && d.chance(0.03)) {
+        w.leaveDuringSearch = true;
+        w.leaveCall = d.between(1, 6);
+    }
+    if (present && w.fitting > 0 && d.chance(0.04)) {
+        w.renameDuringTransfer = true;
+        w.renameInstrument = d.chance(0.5);
+        w.renameAfter = d.between(1, static_cast<uint32_t>(w.fitting));
+    }
+    if (present && d.chance(0.08)) {
+        const uint32_t kind = d.between(0, 2);
+        w.secondBefore = kind != 1;
+        w.secondArrives = kind != 0;
+        if (w.secondArrives) {
+            // The update may go to the output that arrives: the instrument's own link and
+            // faults stay with the instrument, so they are left out here.
+            w.wireSpeed = 0;
+            w.completeInCall = false;
+            w.unplugAtByte = 0;
+            w.unplugDuring = 0;
+            w.openChange = OpenChange::None;
+            w.renameDuringTransfer = false;
+        }
+    } else if (present && d.chance(0.02)) {
+        w.capsFail = true;
+    }
     expect(w, pace);
     return w;
 }
@@ -201,10 +261,16 @@ void expect(World& w, const Pace& pace) {
     const uint64_t bytes = handedOver(w);
     // What the program may answer, from its promises: 1 when no port named like the
     // instrument can be opened within the search; else 0 only for a whole transfer.
-    const bool neverOpens = w.arrival == Arrival::Never || w.openFailures >= static_cast<uint32_t>(pace.searchTries);
+    // Two outputs named like the instrument and none new since the start message: no port.
+    const bool twoAlike = w.secondBefore && !w.secondArrivesNew();
+    const bool neverOpens = w.arrival == Arrival::Never || w.openFailures >= static_cast<uint32_t>(pace.searchTries) ||
+                            twoAlike || (w.capsFail && !w.secondArrivesNew());
     const bool hole = w.fitting < w.messages.size() || w.unterminated;
-    const bool refusedForGood = w.refusals > 1000 && w.fitting > 0;
-    const bool unplugged = w.unplugAtByte != 0 && w.unplugAtByte <= bytes;
+    // An unprepare is asked for only before a message that follows another.
+    const size_t refusableFrom = w.refusalKind == 2 ? 1 : 0;
+    const bool refusedForGood = w.refusals > 1000 && w.fitting > refusableFrom &&
+                                (w.refusalKind == 1 || w.refusalKind == 2 || w.refusalKind == 3);
+    const bool unplugged = (w.unplugAtByte != 0 && w.unplugAtByte <= bytes) || w.unplugDuring != 0;
     if (neverOpens)
         w.allowed = {1};
     else if (hole || refusedForGood || unplugged)
@@ -213,6 +279,9 @@ void expect(World& w, const Pace& pace) {
         w.allowed = {0, 2};  // the stall may begin before or after the last completion
     else
         w.allowed = {0};
+    // The instrument renamed while the transfer runs: before the last look at it, that is
+    // no longer the instrument.
+    if (!neverOpens && w.renameDuringTransfer && w.renameInstrument) w.allowed.insert(2);
     // A failed allocation may end the update at any step, the search too, as not completed;
     // it takes at most one of the search's tries, so it never makes a world end with 1.
     if (w.failAllocation) w.allowed.insert(2);
@@ -274,6 +343,21 @@ std::vector<std::string> World::faultNames() const {
     add(hidden.cancelsKept, "hidden driver keeps cancelled requests");
     add(hidden.hangOnce, "a hidden request hangs once");
     add(failAllocation > 0, "an allocation of the update fails");
+    add(hidden.property != HiddenProperty::Fine, "a hidden property refused or oversized");
+    add(hidden.pinRefused, "hidden driver refuses a pin instance");
+    add(unplugDuring > 0 && unplugDuring == fitting, "unplug while the last message plays");
+    add(unplugDuring > 0 && unplugDuring < fitting, "unplug while a message plays");
+    add(capsFail, "the instrument's caps query fails");
+    add(leaveDuringSearch, "device leaves during the search");
+    add(renameDuringTransfer && !renameInstrument, "another device renamed");
+    add(renameDuringTransfer && renameInstrument, "the instrument renamed");
+    add(secondBefore, "second output named like it before the start");
+    add(secondArrives, "second output named like it after the start");
+    add(secondArrivesNew(), "the update goes to the output the start brought");
+    add(hasStart && !startSendable, "start message that cannot be sent");
+    add(refusalKind == 2 && refusals, "unprepare refused");
+    add(refusalKind == 4 && refusals, "short message refused");
+    add(refusalKind == 5 && refusals, "reset refused");
     return n;
 }
 

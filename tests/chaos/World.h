@@ -32,6 +32,10 @@ struct ZephFaults {
     std::vector<int> rebindAtMs; // rebind callbacks at these moments of the run
 };
 
+// A fault of one pin property of the first hidden device: refused, its reply larger than the
+// size the probe reported, or growing between the probe and the request.
+enum class HiddenProperty { Fine, Refused, Oversize, Grows };
+
 // The maker's USB devices on the hidden driver, none of them the instrument, and the
 // driver's faults. In process only: under Wine the program meets no such driver.
 struct HiddenFaults {
@@ -40,7 +44,14 @@ struct HiddenFaults {
     bool writesRefused = false;
     bool cancelsKept = false;   // a cancelled request never comes back
     bool hangOnce = false;      // one pin property of the first device hangs once
+    HiddenProperty property = HiddenProperty::Fine;
+    bool pinRefused = false;    // the first device refuses to make a pin instance
 };
+
+// Outputs named like the instrument besides it (only while it is present from the start):
+// one already there, or one that the start message brings (named kSecondArrival).
+extern const char kSecondBefore[];
+extern const char kSecondArrival[];
 
 struct World {
     uint64_t seed = 0;
@@ -55,11 +66,21 @@ struct World {
     OpenChange openChange = OpenChange::None;
     uint32_t openFailures = 0;
     uint32_t unplugAtByte = 0;  // 0: stays plugged in
+    uint32_t unplugDuring = 0;  // 0, or the instrument goes while this data message (from 1) plays
+    uint32_t unplugPlayed = 0;  // after this many of its bytes
+    bool capsFail = false;      // asking for the instrument's name fails, for good
+    bool leaveDuringSearch = false;  // another device leaves at this midiOutGetNumDevs call
+    uint32_t leaveCall = 0;
+    bool renameDuringTransfer = false;  // a device is renamed after renameAfter messages
+    bool renameInstrument = false;      // that device is the instrument
+    uint32_t renameAfter = 0;
+    bool secondBefore = false;
+    bool secondArrives = false;
     Stall stall = Stall::None;
     uint32_t stallAfter = 0;  // messages handed over before a mid-transfer stall
     int stallMs = 0;
     uint32_t completionDelayMs = 0;
-    int refusalKind = -1;  // SimWinmmFailure of the refused call, -1: none
+    int refusalKind = -1;  // SimWinmmFailure of the refused call, -1: none (reset: never for good)
     uint32_t refusals = 0;
     bool shiftDuringTransfer = false;  // another device leaves while the transfer runs
     uint32_t shiftAfter = 0;
@@ -67,15 +88,20 @@ struct World {
     HiddenFaults hidden;
     uint32_t failAllocation = 0;  // the update's nth allocation on its thread fails (in process only)
 
-    // From the file, by the SysEx rule: the data messages the instrument must receive in
-    // order, whether the first message is a start message, and the file's holes.
+    // From the file: whether the program takes a start message (its own rule) and whether
+    // that message can be sent (15 bytes, F0 to F7); by the SysEx rule, the data messages
+    // the instrument must receive in order, and the file's holes.
     bool hasStart = false;
+    bool startSendable = false;
     std::vector<Bytes> messages;
     size_t fitting = 0;  // messages before the first one longer than the port's buffer
     bool unterminated = false;
     std::set<int> allowed;  // exit codes the world may end with
 
     uint64_t bytesHandedOver() const;  // of the messages that can be sent
+    bool libraryUsable() const;
+    // The start message reaches the library, which brings the second output named like it.
+    bool secondArrivesNew() const { return secondArrives && startSendable && libraryUsable(); }
     std::string describe() const;
     std::vector<std::string> faultNames() const;
 };
