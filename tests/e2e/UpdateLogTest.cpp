@@ -88,6 +88,28 @@ TEST_F(UpdateLogTest, SuccessfulAndFailedUpdatesLeaveALogWithEveryField) {
     }
 }
 
+// Unplugged while the last message plays: its driver hands the message back as done, but
+// the instrument is gone from behind the port, so the update did not complete; the log says why.
+TEST_F(UpdateLogTest, InstrumentUnpluggedWhileTheLastMessagePlaysEndsWithTwo) {
+    const int messages = 30;
+    Firmware firmware = makeFirmware(messages, true);
+    const uint32_t port = addLumetra();
+    ASSERT_NE(0u, port);
+    winmm_.control().setWireSpeed(port, 3125);
+    ASSERT_EQ(1, winmm_.control().unplugDuring(port, messages, 4));
+    UpdateRun run(writeFirmware(firmware), environment({"CARROWICK_SIMZEPH_NO_DEVICE=1"}));
+    RUN_TO_EXIT(run, kUpdateTimeoutMs);
+
+    expectResult(run, 2, false);
+    std::vector<WinmmSent> sent = winmm_.sent();
+    ASSERT_EQ(static_cast<size_t>(messages), sent.size());
+    EXPECT_EQ(static_cast<uint32_t>(SimWinmmOutcomeUnplugged), sent.back().record.outcome);
+    EXPECT_LT(sent.back().record.playedLength, sent.back().record.length);
+    const std::string log = onlyUpdateLog();
+    EXPECT_NE(std::string::npos, log.find("the instrument's port went away during the last message")) << log;
+    EXPECT_NE(std::string::npos, log.find("result: 2 (failed")) << log;
+}
+
 // A LOCALAPPDATA that is a file: no folder can be made under it, and nothing else changes.
 TEST_F(UpdateLogTest, LogFolderThatCannotBeWrittenChangesNoResult) {
     const std::string blocked = temp_.write("not-a-folder", std::string("x"));

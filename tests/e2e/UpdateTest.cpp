@@ -218,4 +218,39 @@ TEST_F(ZephUpdateTest, InstrumentThatNeverComesBackEndsWithOneAfterTheSearch) {
     EXPECT_EQ(0u, winmm_.control().sentCount());
 }
 
+// Two instruments: the old one stays while the start message brings the other back under a
+// name of its own. The firmware goes to the new one only; two alike with none new get nothing.
+TEST_F(ZephUpdateTest, OfTwoInstrumentsOnlyTheOneTheStartMessageBroughtIsUpdated) {
+    Firmware firmware = makeFirmware(40, true);
+    const uint32_t other = addLumetra();
+    ASSERT_NE(0u, other);
+    UpdateRun run(writeFirmware(firmware), environment({"CARROWICK_SIMZEPH_LUMETRA_NAME=2- Lumetra"}));
+    RUN_TO_EXIT(run, kUpdateTimeoutMs);
+
+    expectResult(run, 0);
+    expectStartMessageOnly(firmware);
+    std::vector<WinmmSent> sent = winmm_.sent();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_STREQ("2- Lumetra", sent[0].record.deviceName);
+    EXPECT_NE(other, sent[0].record.deviceId);
+    expectDelivered(firmware.expected, sent[0].record.deviceId);
+}
+
+TEST_F(ZephUpdateTest, TwoInstrumentsAndNoneNewGetNothingAndEndWithOne) {
+    Firmware firmware = makeFirmware(10, true);
+    ASSERT_NE(0u, addLumetra());
+    ASSERT_NE(0u, winmm_.control().addDevice(0, "2- Lumetra"));
+    UpdateRun run(writeFirmware(firmware), environment({"CARROWICK_SIMZEPH_LUMETRA_DELAY_MS=-1"}));
+    RUN_TO_EXIT(run, kNoPortTimeoutMs);
+
+    expectResult(run, 1);
+    expectStartMessageOnly(firmware);
+    EXPECT_EQ(0u, winmm_.control().sentCount()) << "a message went to one of the two";
+    const std::string log = onlyUpdateLog();
+    EXPECT_NE(std::string::npos,
+              log.find("2 outputs are named like the instrument and 0 of them are new since the start message"))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("\"Lumetra\" (WinMM 0), \"2- Lumetra\" (WinMM 1)")) << log;
+}
+
 }  // namespace
