@@ -78,11 +78,14 @@ TEST_F(DeviceNotification, ArrivalsAndRemovalsReachListenersInOrder) {
     ASSERT_TRUE(startDeviceNotification("LumetraUpdater"));
     registerDeviceChangeListener(&first);
     registerDeviceChangeListener(&second);
+    const unsigned removals = deviceRemovalCount();
     broadcast(DBT_DEVICEARRIVAL);
     broadcast(DBT_DEVICEREMOVECOMPLETE);
     broadcast(DBT_DEVNODES_CHANGED);  // not passed on
     broadcast(0x1234);
     EXPECT_EQ(order, (std::vector<int>{1, 2, 1, 2}));
+    // Only the removal is counted, for the update to look at its port again.
+    EXPECT_EQ(deviceRemovalCount(), removals + 1);
     unregisterDeviceChangeListener(&first);
     broadcast(DBT_DEVICEARRIVAL);
     EXPECT_EQ(first.calls, 2);
