@@ -56,26 +56,60 @@ struct PortMatch {
 
 bool namedLikeInstrument(const std::string& name) { return name.find(kInstrumentName) != std::string::npos; }
 
-// One scan of the combined output list: the WinMM outputs, counted afresh after every
-// index, so ports that come and go during the scan are seen; then the device manager's
-// ports, all named by one enumeration of the driver's filters (asking for the count and
-// each name in turn enumerated twice per port: seconds with many devices). A manager port
-// is kept by its own index, so the WinMM count plays no part in opening it.
-std::vector<PortMatch> instrumentOutputs(VeltroDeviceList* manager, bool firstOnly) {
-    std::vector<PortMatch> found;
-    for (uint32_t index = 0; index < winmmOutputCount(); ++index) {
-        const std::string name = shortNameOf(static_cast<int32_t>(index));
-        if (!namedLikeInstrument(name)) continue;
-        found.push_back(PortMatch{false, index, name});
-        if (firstOnly) return found;
+// The WinMM outputs' short names in index order, counted afresh after every index, so ports
+// that come and go during the reading are seen.
+std::vector<std::string> winmmOutputNames() {
+    std::vector<std::string> names;
+    for (uint32_t index = 0; index < winmmOutputCount(); ++index) names.push_back(shortNameOf(static_cast<int32_t>(index)));
+    return names;
+}
+
+// A list that changed while it was read may have moved an output past the reading (a
+// device that leaves shifts the later ones down), and one instrument missed makes another
+// look like the only one: the list is read until two readings agree. False when it never
+// settled; names then holds the last reading.
+const int kListReadings = 4;
+bool settledWinmmOutputNames(std::vector<std::string>& names) {
+    names = winmmOutputNames();
+    for (int reading = 1; reading < kListReadings; ++reading) {
+        std::vector<std::string> again = winmmOutputNames();
+        if (again == names) return true;
+        names.swap(again);
     }
+    diagnosticPrint("rvoVirize: the list of outputs kept changing while it was read\n");
+    return false;
+}
+
+// The combined output list's outputs named like the instrument: the WinMM outputs (only the
+// first match is wanted when firstOnly is set, and the list is then read once); then the
+// device manager's ports, all named by one enumeration of the driver's filters (asking for
+// the count and each name in turn enumerated twice per port: seconds with many devices). A
+// manager port is kept by its own index, so the WinMM count plays no part in opening it.
+// False when the WinMM list did not settle.
+bool instrumentOutputs(VeltroDeviceList* manager, bool firstOnly, std::vector<PortMatch>& found) {
+    found.clear();
+    std::vector<std::string> winmmNames;
+    bool settled = true;
+    if (firstOnly) {
+        for (uint32_t index = 0; index < winmmOutputCount(); ++index) {
+            const std::string name = shortNameOf(static_cast<int32_t>(index));
+            if (!namedLikeInstrument(name)) continue;
+            found.push_back(PortMatch{false, index, name});
+            return true;
+        }
+    } else {
+        settled = settledWinmmOutputNames(winmmNames);
+    }
+    for (size_t index = 0; index < winmmNames.size(); ++index)
+        if (namedLikeInstrument(winmmNames[index]))
+            found.push_back(PortMatch{false, static_cast<uint32_t>(index), winmmNames[index]});
     const std::vector<std::string> names = managerTypeNames(manager);
     for (size_t i = 0; i < names.size(); ++i) {
         if (!namedLikeInstrument(names[i])) continue;
         found.push_back(PortMatch{true, static_cast<uint32_t>(i), names[i]});
-        if (firstOnly) return found;
+        if (firstOnly) return true;
     }
-    return found;
+    return settled;
 }
 
 std::vector<std::string> namesOf(const std::vector<PortMatch>& outputs) {
@@ -167,10 +201,12 @@ OpenedInstrument openPort(const PortMatch& match, VeltroDeviceList* manager, boo
     return OpenedInstrument();
 }
 
-// One look for the instrument after the pause.
+// One look for the instrument after the pause; a list that did not settle counts as no port.
 OpenedInstrument lookForInstrument(VeltroDeviceList* manager, const std::vector<std::string>& before) {
+    std::vector<PortMatch> outputs;
     PortMatch match;
-    if (!chooseInstrument(instrumentOutputs(manager, false), before, match)) return OpenedInstrument();
+    if (!instrumentOutputs(manager, false, outputs) || !chooseInstrument(outputs, before, match))
+        return OpenedInstrument();
     OpenedInstrument opened = openPort(match, manager, true);
     // Support's log shows which port the update went to.
     if (opened.port)
@@ -245,7 +281,11 @@ bool flushPort(MIDI::Output& port) {
 
 }  // namespace
 
-bool outputNamedLikeInstrumentExists() { return !instrumentOutputs(deviceManager(), true).empty(); }
+bool outputNamedLikeInstrumentExists() {
+    std::vector<PortMatch> outputs;
+    instrumentOutputs(deviceManager(), true, outputs);
+    return !outputs.empty();
+}
 
 MIDI::Output* openOutputAt(int32_t index, VeltroDeviceList* manager) {
     if (index < 0) return nullptr;
@@ -261,7 +301,9 @@ MIDI::Output* rvoVirize(FirmwareImage& image, UpdaterDev& device, ProgressSink& 
     progress.setProgress(0, total, 0, 0);
 
     // Which outputs carry the instrument's name before the start message brings it back.
-    const std::vector<std::string> before = namesOf(instrumentOutputs(manager, false));
+    std::vector<PortMatch> outputsBefore;
+    instrumentOutputs(manager, false, outputsBefore);
+    const std::vector<std::string> before = namesOf(outputsBefore);
     std::vector<uint8_t> message;
     message.reserve(64);
     if (image.takeStartMessage(message) && device.hasOutput()) {

@@ -37,6 +37,13 @@ MidiOutput::MidiOutput(uint32_t deviceIndex)
     }
 }
 
+namespace {
+// A close refused for want of memory is tried again this often, this far apart: the port is
+// exclusive, so a handle kept open would refuse every later open of the instrument.
+const int kCloseRetries = 5;
+const DWORD kCloseRetryMs = 20;
+}  // namespace
+
 MidiOutput::~MidiOutput() {
     if (!handle_) return;
     const WinMM& mm = winmm();
@@ -53,6 +60,12 @@ MidiOutput::~MidiOutput() {
         waitForCompletion();
         result = mm.midiOutUnprepareHeader(handle_, &transfer_->header, sizeof(MIDIHDR));
         if (result != MMSYSERR_NOERROR) report("close", "midiOutUnprepareHeader", result);
+        result = mm.midiOutClose(handle_);
+    }
+    // Short of memory for a moment: nothing is queued, so the close is only tried again.
+    for (int attempt = 0; result == MMSYSERR_NOMEM && attempt < kCloseRetries; ++attempt) {
+        report("close", "midiOutClose", result);
+        Sleep(kCloseRetryMs);
         result = mm.midiOutClose(handle_);
     }
     if (result != MMSYSERR_NOERROR) {

@@ -9,8 +9,10 @@
 //
 // As harsh as a real driver: a message takes length / wire speed to play, and its bytes are
 // read from the caller's buffer when they leave the port, not when it is handed over; a
-// close with a header queued is refused; a reset hands every queued header back (and turns
-// notes off, which the capture records); the device list may change between two calls; a
+// close with a header queued is refused; a reset turns notes off on every channel, which
+// takes their time on the link and which the capture records, and hands every queued
+// header back through the completion thread, as WinMM's callback path does; only a header
+// prepared on the handle itself is taken; the device list may change between two calls; a
 // removed device's queued headers come back done, however much of them had been played.
 #define _WINMM_
 #include <windows.h>
@@ -238,7 +240,7 @@ void insertDevice(SharedState& s, uint32_t at, uint32_t id, const char* name) {
 void changeAt(SharedState& s, SimWinmmMoment moment) {
     SharedChange& c = s.change;
     if (!c.active || c.moment != static_cast<uint32_t>(moment)) return;
-    if (moment == SimWinmmAtNumDevs && --c.count > 0) return;
+    if (moment != SimWinmmAtOpen && --c.count > 0) return;
     c.active = 0;
     if (c.remove) {
         removeDevice(s, c.targetId);
@@ -327,6 +329,7 @@ struct Pending {
     uint32_t bytesPerSecond;
     uint32_t sentIndex;
     uint64_t unplugAt;  // 0, or when its device is pulled out while it plays
+    uint64_t resetAt;   // 0, or when a reset stopped it: it is handed back unfinished
 };
 
 // How many of a message's bytes have left the port at `now`.
@@ -342,6 +345,7 @@ struct OutHandle {
     uint32_t deviceId;
     HANDLE event;  // null for CALLBACK_NULL
     std::deque<Pending> pending;
+    std::set<LPMIDIHDR> prepared;  // headers prepared on this handle: a copy is not one
 };
 
 class Handles {
@@ -403,6 +407,17 @@ void handBackRemoved(OutHandle& h, std::vector<HANDLE>& done) {
     }
 }
 
+// Hands back what a reset stopped: it leaves the queue's front first.
+void handBackReset(OutHandle& h, std::vector<HANDLE>& done) {
+    while (!h.pending.empty() && h.pending.front().resetAt) {
+        const Pending& p = h.pending.front();
+        finish(p.sentIndex, SimWinmmOutcomeReturned, p.header->lpData, playedBy(p, p.resetAt));
+        markDone(p.header);
+        h.pending.pop_front();
+        if (h.event) done.push_back(h.event);
+    }
+}
+
 // Pulls the device out if its message playing now is the one chosen for that.
 void unplugIfDue(const OutHandle& h, uint64_t now) {
     if (h.pending.empty()) return;
@@ -455,6 +470,7 @@ void Handles::loop() {
                     handBackRemoved(*h, done);
                     continue;
                 }
+                handBackReset(*h, done);
                 if (hold) continue;
                 while (!h->pending.empty()) {
                     const Pending& p = h->pending.front();
@@ -536,10 +552,11 @@ MMRESULT outDeviceName(UINT_PTR id, char (&name)[kSimWinmmNameSize]) {
     }
     SharedLock guard;
     if (!guard.state) return MMSYSERR_BADDEVICEID;
+    if (!isHandle) changeAt(*guard.state, SimWinmmAtCaps);
     SharedDevice* device = isHandle ? deviceById(*guard.state, deviceId)
                                     : deviceByIndex(*guard.state, false, id);
     if (!device) return isHandle ? MMSYSERR_NODRIVER : MMSYSERR_BADDEVICEID;
-    if (device->failCaps) return MMSYSERR_ERROR;
+    if (device->failCaps) return device->failCaps == 2 ? MMSYSERR_BADDEVICEID : MMSYSERR_ERROR;
     std::memcpy(name, device->name, kSimWinmmNameSize);
     return MMSYSERR_NOERROR;
 }
@@ -682,6 +699,8 @@ extern "C" MMRESULT WINAPI midiOutClose(HMIDIOUT h) {
         // Queued buffers must be returned first (by midiOutReset, or by the driver when
         // its device goes).
         if (!handle->pending.empty()) return MIDIERR_STILLPLAYING;
+        SharedLock guard;
+        if (guard.state && takeFailure(*guard.state, SimWinmmFailClose)) return MMSYSERR_NOMEM;
         hs.live.erase(handle);
     }
     while (hs.signalling.load()) SwitchToThread();  // no completion of it is still being signalled
@@ -718,15 +737,23 @@ extern "C" MMRESULT WINAPI midiOutReset(HMIDIOUT h) {
         for (HANDLE event : done) SetEvent(event);
         return MMSYSERR_NOERROR;
     }
-    // What had left the port of the message playing stays sent; the rest never goes.
+    // What had left the port of the message playing stays sent; the rest never goes. The
+    // headers come back through the completion thread, after the call may have returned.
     const uint64_t now = qpcNow();
-    while (!handle->pending.empty()) {
-        const Pending& p = handle->pending.front();
-        finish(p.sentIndex, SimWinmmOutcomeReturned, p.header->lpData, playedBy(p, now));
-        markDone(p.header);
-        handle->pending.pop_front();
-        if (handle->event) SetEvent(handle->event);
+    uint32_t rate = 0;
+    for (Pending& p : handle->pending) {
+        p.resetAt = now;
+        rate = p.bytesPerSecond;
     }
+    if (!rate) {
+        SharedLock guard;
+        if (SharedDevice* device = guard.state ? deviceById(*guard.state, handle->deviceId) : nullptr)
+            rate = device->bytesPerSecond;
+    }
+    lock.unlock();
+    SetEvent(hs.wake);
+    // All notes off on each of the 16 channels: three bytes each on the link.
+    if (rate) Sleep(static_cast<DWORD>(16 * 3 * 1000 / rate));
     return MMSYSERR_NOERROR;
 }
 
@@ -745,6 +772,7 @@ extern "C" MMRESULT WINAPI midiOutPrepareHeader(HMIDIOUT h, LPMIDIHDR header, UI
         if (guard.state && takeFailure(*guard.state, SimWinmmFailPrepare)) return MMSYSERR_NOMEM;
     }
     header->dwFlags |= MHDR_PREPARED;
+    handle->prepared.insert(header);
     return MMSYSERR_NOERROR;
 }
 
@@ -756,11 +784,13 @@ extern "C" MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT h, LPMIDIHDR header, 
     if (!header || size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
     if (!(header->dwFlags & MHDR_PREPARED)) return MMSYSERR_NOERROR;
     if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+    if (!handle->prepared.count(header)) return MMSYSERR_INVALPARAM;  // a copy, or another handle's
     {
         SharedLock guard;
         if (guard.state && takeFailure(*guard.state, SimWinmmFailUnprepare)) return MMSYSERR_ERROR;
     }
     header->dwFlags &= ~MHDR_PREPARED;
+    handle->prepared.erase(header);
     return MMSYSERR_NOERROR;
 }
 
@@ -770,7 +800,9 @@ extern "C" MMRESULT WINAPI midiOutLongMsg(HMIDIOUT h, LPMIDIHDR header, UINT siz
     OutHandle* handle = hs.find(h);
     if (!handle) return MMSYSERR_INVALHANDLE;
     if (!header || size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
-    if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+    // WinMM keeps its own record of a prepared header: the flag alone, on a copy or on a
+    // header another handle prepared, is not enough.
+    if (!(header->dwFlags & MHDR_PREPARED) || !handle->prepared.count(header)) return MIDIERR_UNPREPARED;
     if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
     DWORD delay = 0;
     uint32_t rate = 0;
@@ -819,7 +851,7 @@ extern "C" MMRESULT WINAPI midiOutLongMsg(HMIDIOUT h, LPMIDIHDR header, UINT siz
             unplugPlayed < header->dwBufferLength ? unplugPlayed : header->dwBufferLength - 1;
         unplugAt = start + (rate ? static_cast<uint64_t>(played) * qpcPerSecond() / rate : 0);
     }
-    handle->pending.push_back(Pending{header, start, start + wire, rate, sentIndex, unplugAt});
+    handle->pending.push_back(Pending{header, start, start + wire, rate, sentIndex, unplugAt, 0});
     lock.unlock();  // the completion thread wakes to a free lock
     SetEvent(hs.wake);
     return MMSYSERR_NOERROR;
@@ -953,7 +985,7 @@ extern "C" int SimWinmm_SetCompleteInCall(uint32_t id, int on) {
 }
 
 extern "C" int SimWinmm_FailCaps(uint32_t id, int fail) {
-    return changeDevice(id, [&](SharedDevice& d) { d.failCaps = fail ? 1 : 0; });
+    return changeDevice(id, [&](SharedDevice& d) { d.failCaps = fail == 2 ? 2 : fail ? 1 : 0; });
 }
 
 extern "C" uint32_t SimWinmm_ScheduleChange(int moment, uint32_t count, int remove, uint32_t id,
@@ -962,7 +994,7 @@ extern "C" uint32_t SimWinmm_ScheduleChange(int moment, uint32_t count, int remo
     if (!guard.state || !deviceById(*guard.state, id)) return 0;
     SharedChange& c = guard.state->change;
     c.active = 1;
-    c.moment = moment == SimWinmmAtNumDevs ? SimWinmmAtNumDevs : SimWinmmAtOpen;
+    c.moment = static_cast<uint32_t>(moment == SimWinmmAtNumDevs || moment == SimWinmmAtCaps ? moment : SimWinmmAtOpen);
     c.count = count ? count : 1;
     c.remove = remove ? 1 : 0;
     c.targetId = id;

@@ -19,7 +19,8 @@ enum SimWinmmFailure : int {
     SimWinmmFailLongMsg = 3,    // midiOutLongMsg: MIDIERR_NOTREADY
     SimWinmmFailShortMsg = 4,   // midiOutShortMsg: MIDIERR_NOTREADY
     SimWinmmFailReset = 5,      // midiOutReset: MMSYSERR_ERROR, nothing handed back
-    SimWinmmFailureKinds = 6
+    SimWinmmFailClose = 6,      // midiOutClose: MMSYSERR_NOMEM, the handle stays open
+    SimWinmmFailureKinds = 7
 };
 
 // A reset record: WinMM turned every note off on every channel of the device.
@@ -29,6 +30,7 @@ enum SimWinmmSentKind : uint32_t { SimWinmmSentLong = 1, SimWinmmSentShort = 2, 
 enum SimWinmmMoment : int {
     SimWinmmAtOpen = 0,     // at the start of the next midiOutOpen
     SimWinmmAtNumDevs = 1,  // at the start of the count-th midiOutGetNumDevs from now
+    SimWinmmAtCaps = 2,     // at the start of the count-th midiOutGetDevCaps of an index from now
 };
 
 // What became of a long message: still queued, played out by the driver, handed back
@@ -78,7 +80,8 @@ typedef int (*SimWinmm_SetWireSpeedFn)(uint32_t id, uint32_t bytesPerSecond);
 // The device completes a message inside midiOutLongMsg when nothing is queued before it
 // (as a software synthesizer does).
 typedef int (*SimWinmm_SetCompleteInCallFn)(uint32_t id, int on);
-// midiOutGetDevCaps fails for the device (its index stays counted).
+// midiOutGetDevCaps fails for the device (its index stays counted): 1 with MMSYSERR_ERROR,
+// 2 with MMSYSERR_BADDEVICEID, 0 not at all.
 typedef int (*SimWinmm_FailCapsFn)(uint32_t id, int fail);
 // At the moment, inserts an output device named name before device id, or (remove set)
 // removes device id. One change is pending at a time; a new one replaces it. Returns the

@@ -45,6 +45,7 @@ World programWorld(uint64_t seed) {
     w.zeph.rebindAtMs.clear();
     w.hidden = HiddenFaults();
     w.failAllocation = 0;
+    w.progressThrowsAt = 0;
     expect(w, kProgramPace);
     // Without the instrument's port: a library that offers the instrument lets the flow go
     // on to the search (1); without one, the user is asked until Cancel (-1).

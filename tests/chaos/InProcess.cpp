@@ -157,9 +157,21 @@ struct Zeph {
     SimZephViolationsFn violations;
 };
 
+// Says nothing, or throws (something that is no std::exception) when told of one message.
 class Silent : public ProgressSink {
 public:
-    long setProgress(uint32_t, uint32_t, uint32_t, uint32_t) override { return 0; }
+    explicit Silent(uint32_t throwAt) : throwAt_(throwAt) {}
+    long setProgress(uint32_t position, uint32_t, uint32_t, uint32_t) override {
+        if (throwAt_ && position == throwAt_) {
+            threw = true;
+            throw 1;
+        }
+        return 0;
+    }
+    bool threw = false;
+
+private:
+    uint32_t throwAt_;
 };
 
 SimWinmmControl sim;
@@ -314,7 +326,7 @@ Observed runWorld(const World& w, const Pace& pace) {
     }
     UpdaterDev* device = new UpdaterDev();
     findInstrumentPort(*device);  // the check flow's look: it must neither hang nor crash
-    Silent progress;
+    Silent progress(w.progressThrowsAt);
     ProtocolTiming timing;
     timing.startPauseMs = pace.startPauseMs;
     timing.searchPauseMs = pace.searchPauseMs;
@@ -323,7 +335,7 @@ Observed runWorld(const World& w, const Pace& pace) {
     armAllocationFailure(w.failAllocation);
     MIDI::Output* port = guardedUpdate(image, *device, progress, manager, &out.result, timing);
     out.resultQpc = qpcNow();
-    out.allocationFailed = g_allocationFailed.load();
+    out.updateThrew = g_allocationFailed.load() || progress.threw;
     armAllocationFailure(0);
     out.atResult = longMessages(sim);
     out.portReturned = port ? 1 : 0;

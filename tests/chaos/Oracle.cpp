@@ -143,12 +143,13 @@ void FaultThreads::stop() {
 std::vector<std::string> judge(const World& w, const Observed& o, uint32_t boundMs) {
     std::vector<std::string> bad;
     auto fail = [&](const std::string& text) { bad.push_back(text); };
-    // A failed allocation may end the update at any step as not completed.
-    const bool allocationStop = o.result == 2 && o.allocationFailed;
+    // A failed allocation or a throwing progress sink may end the update at any step as not
+    // completed.
+    const bool allocationStop = o.result == 2 && o.updateThrew;
     if (!w.allowed.count(o.result) && !(o.result == 2 && completionLate(o.atResult, o.resultQpc)) && !allocationStop)
         fail("result " + std::to_string(o.result) + " is not one this world may give");
-    // A port comes back with every result but 1; an update stopped by a failed allocation
-    // comes back without the one it had opened.
+    // A port comes back with every result but 1; an update stopped by an exception comes back
+    // without the one it had opened (released, as the handle count shows).
     const bool port = o.portReturned == 1;
     if (o.portReturned >= 0 && (o.result == 1 ? port : !port && !allocationStop))
         fail("result " + std::to_string(o.result) + " and whether a port was returned disagree");
@@ -198,7 +199,7 @@ std::vector<std::string> judge(const World& w, const Observed& o, uint32_t bound
     }
     // Sent once where it can be; an allocation that failed before it may stop the update first.
     const bool startDue = w.startSendable && w.libraryUsable();
-    if (starts > 1 || (startDue && starts == 0 && !o.allocationFailed))
+    if (starts > 1 || (startDue && starts == 0 && !o.updateThrew))
         fail("the start message was sent " + std::to_string(starts) + " times" + (startDue ? ", not once" : ""));
     if (o.winmmHandles) fail(std::to_string(o.winmmHandles) + " WinMM handles were left open");
     if (o.hiddenWrites) fail(std::to_string(o.hiddenWrites) + " writes reached the maker's hidden ports");

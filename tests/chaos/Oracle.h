@@ -65,7 +65,7 @@ private:
 struct Observed {
     int32_t result = -1;
     uint64_t resultQpc = 0;         // when the result was known
-    bool allocationFailed = false;  // the world's failing allocation did fail
+    bool updateThrew = false;       // the world's failing allocation failed, or its progress sink threw
     int portReturned = -1;          // 1 or 0 where the loop sees the port, -1 where it does not
     std::vector<Sent> atResult;     // the captured long messages when the result was known
     size_t sentAfterStop = 0;       // long messages captured after that

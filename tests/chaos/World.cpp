@@ -253,6 +253,7 @@ World makeWorld(uint64_t seed, const Pace& pace) {
     } else if (present && d.chance(0.02)) {
         w.capsFail = true;
     }
+    if (w.fitting > 0 && d.chance(0.03)) w.progressThrowsAt = d.between(1, static_cast<uint32_t>(w.fitting));
     expect(w, pace);
     return w;
 }
@@ -343,6 +344,7 @@ std::vector<std::string> World::faultNames() const {
     add(hidden.cancelsKept, "hidden driver keeps cancelled requests");
     add(hidden.hangOnce, "a hidden request hangs once");
     add(failAllocation > 0, "an allocation of the update fails");
+    add(progressThrowsAt > 0, "the progress sink throws");
     add(hidden.property != HiddenProperty::Fine, "a hidden property refused or oversized");
     add(hidden.pinRefused, "hidden driver refuses a pin instance");
     add(unplugDuring > 0 && unplugDuring == fitting, "unplug while the last message plays");

@@ -87,6 +87,9 @@ struct World {
     ZephFaults zeph;
     HiddenFaults hidden;
     uint32_t failAllocation = 0;  // the update's nth allocation on its thread fails (in process only)
+    // In process only: the progress sink throws something that is no std::exception when told
+    // of this data message (from 1), once the port is open.
+    uint32_t progressThrowsAt = 0;
 
     // From the file: whether the program takes a start message (its own rule) and whether
     // that message can be sent (15 bytes, F0 to F7); by the SysEx rule, the data messages

@@ -435,6 +435,26 @@ TEST_F(UpdateProtocol, WithSeveralInstrumentsOnlyTheNewOneIsUpdated) {
     _putenv("CARROWICK_SIMZEPH_LUMETRA_NAME=");
 }
 
+// A device that leaves in the middle of a look moves the outputs after it down, past the
+// look: of two instruments it would see only one, and take it. The list is read again until
+// two readings agree, and two alike with none new get nothing.
+TEST_F(UpdateProtocol, AListThatChangesDuringALookIsReadAgain) {
+    const uint32_t other = sim.addDevice(0, "Other Synth");
+    sim.addDevice(0, "Lumetra");
+    sim.addDevice(0, "Lumetra B");
+    // The snapshot before the start message reads the three names twice; the first look's
+    // second query then finds the first device gone.
+    ASSERT_NE(sim.scheduleChange(SimWinmmAtCaps, 8, 1, other, ""), 0u);
+    load(fileOf({dataMessage(1)}, false));
+    DebugCapture capture;
+    UpdaterDev device;
+    MIDI::Output* port = run(device);
+    EXPECT_EQ(result, kUpdateNoPort);
+    EXPECT_EQ(sim.sentCount(), 0u) << "a message went to one of the two";
+    EXPECT_TRUE(capture.contains("2 outputs are named like the instrument")) << capture.text();
+    if (port) port->release();
+}
+
 class ThrowingProgress : public ProgressSink {
 public:
     long setProgress(uint32_t position, uint32_t, uint32_t, uint32_t) override {

@@ -359,11 +359,35 @@ TEST_F(MidiOutputTest, BufferADriverStillHoldsIsNotFreed) {
     sim.failNext(SimWinmmFailReset, 2);
     port.release();
     EXPECT_EQ(sim.openHandleCount(), 1u) << "the handle was closed although the driver held the buffer";
+    // Blocks the size of the port's header and buffer, where a freed one would be reused; and
+    // events, one of which would take the slot of a closed completion event.
     std::vector<std::vector<uint8_t>> scribble;
-    for (int i = 0; i < 64; ++i) scribble.emplace_back(sizeof(MidiOutput), 0xAA);
+    for (int i = 0; i < 64; ++i) scribble.emplace_back(MidiOutput::kSysexBufferSize + sizeof(MIDIHDR), 0xAA);
+    std::vector<HANDLE> events;
+    for (int i = 0; i < 64; ++i) events.push_back(CreateEventA(NULL, TRUE, FALSE, NULL));
     sim.holdCompletions(0);
     ASSERT_TRUE(waitFor([&] { return sentRecord(0).outcome == SimWinmmOutcomePlayed; }, 5000));
     EXPECT_EQ(sentBytes(0), message);
+    // The driver signals after it marks the message played; a signal that must not come is
+    // waited for a while.
+    EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(), FALSE, 1000), WAIT_TIMEOUT)
+        << "the driver signalled an event the port had closed";
+    for (HANDLE event : events) CloseHandle(event);
+}
+
+// A close refused for want of memory is tried again: a kept handle would refuse every later
+// open of the exclusive port.
+TEST_F(MidiOutputTest, CloseShortOfMemoryIsTriedAgain) {
+    DebugCapture debug;
+    const uint32_t open = sim.openHandleCount();  // a handle an earlier test left to its driver stays counted
+    {
+        Port port(1);
+        sim.failNext(SimWinmmFailClose, 2);
+    }
+    EXPECT_EQ(sim.openHandleCount(), open);
+    EXPECT_TRUE(debug.contains("midiOutClose failed: MMSYSERR_NOMEM")) << debug.text();
+    Port again(1);
+    EXPECT_EQ(sim.openHandleCount(), open + 1);
 }
 
 TEST_F(MidiOutputTest, FailedCallsAreNamedInTheDiagnostics) {

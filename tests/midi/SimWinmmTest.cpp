@@ -108,8 +108,10 @@ TEST_F(SimWinmmBehaviour, HeaderLifecycleAndResetAsWinmmHasThem) {
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
 
     ASSERT_EQ(mm.reset(out), MMSYSERR_NOERROR);
+    // Documented: the buffers come back through the callback path, which may be after the
+    // call has returned.
+    EXPECT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0) << "the returned header was not signalled";
     EXPECT_EQ(header.dwFlags & (MHDR_INQUEUE | MHDR_DONE), DWORD(MHDR_DONE));
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0) << "the returned header was not signalled";
     ASSERT_EQ(sim.sentCount(), 3u);
     EXPECT_EQ(record(0).outcome, SimWinmmOutcomeReturned);
     EXPECT_EQ(record(2).kind, SimWinmmSentReset);
@@ -281,11 +283,64 @@ TEST_F(SimWinmmBehaviour, RemovalHandsBackHeldMessagesAndCountsTheHandleTillClos
 TEST_F(SimWinmmBehaviour, CapsQueryCanFailForAnIndexInRange) {
     const uint32_t broken = sim.addDevice(0, "Broken");
     sim.addDevice(0, "After");
-    sim.failCaps(broken, 1);
-    EXPECT_EQ(mm.numDevs(), 3u);
-    EXPECT_EQ(nameAt(0), "Lumetra");
-    EXPECT_EQ(nameAt(1), "(fails)");
-    EXPECT_EQ(nameAt(2), "After");
+    MIDIOUTCAPSA caps = {};
+    // Assumed harsher: a device in the count may answer as if its index were out of range.
+    for (int fail : {1, 2}) {
+        sim.failCaps(broken, fail);
+        EXPECT_EQ(mm.numDevs(), 3u);
+        EXPECT_EQ(nameAt(0), "Lumetra");
+        EXPECT_EQ(mm.caps(1, &caps, sizeof(caps)), fail == 1 ? MMSYSERR_ERROR : MMSYSERR_BADDEVICEID);
+        EXPECT_EQ(nameAt(2), "After");
+    }
+}
+
+// Assumed harsher than WinMM's checks: it keeps its own record of a prepared header, so a
+// copy that carries the flag, or a header prepared on another handle, is not prepared.
+TEST_F(SimWinmmBehaviour, OnlyAHeaderPreparedOnTheHandleIsTaken) {
+    const uint32_t second = sim.addDevice(0, "Second");
+    ASSERT_NE(second, 0u);
+    HMIDIOUT out = openDevice(0), other = openDevice(1);
+    std::vector<char> bytes = {'\xF0', 1, '\xF7'};
+    MIDIHDR header = {};
+    header.lpData = bytes.data();
+    header.dwBufferLength = 3;
+    ASSERT_EQ(mm.prepare(other, &header, sizeof(header)), MMSYSERR_NOERROR);
+    EXPECT_EQ(mm.longMsg(out, &header, sizeof(header)), MIDIERR_UNPREPARED);
+    MIDIHDR copy = header;
+    EXPECT_EQ(mm.longMsg(other, &copy, sizeof(copy)), MIDIERR_UNPREPARED);
+    EXPECT_EQ(mm.unprepare(out, &header, sizeof(header)), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(mm.unprepare(other, &header, sizeof(header)), MMSYSERR_NOERROR);
+    EXPECT_EQ(sim.sentCount(), 0u);
+    EXPECT_EQ(mm.close(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(mm.close(other), MMSYSERR_NOERROR);
+}
+
+// Documented: a reset turns notes off on every channel before it returns, which takes their
+// time on a slow link; the queued header comes back afterwards through the callback path.
+TEST_F(SimWinmmBehaviour, ResetTakesTheTimeOfItsNoteOffs) {
+    sim.setWireSpeed(device, 3125);
+    HMIDIOUT out = openDevice();
+    sim.holdCompletions(1);
+    std::vector<char> bytes = {'\xF0', 1, 2, 3, '\xF7'};
+    MIDIHDR header = {};
+    ASSERT_EQ(send(out, header, bytes), MMSYSERR_NOERROR);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(mm.reset(out), MMSYSERR_NOERROR);
+    EXPECT_GE(msSince(start), 14) << "16 channels' note-offs take 48 bytes at 3125 bytes/s";
+    EXPECT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(header.dwFlags & (MHDR_INQUEUE | MHDR_DONE), DWORD(MHDR_DONE));
+    EXPECT_EQ(mm.unprepare(out, &header, sizeof(header)), MMSYSERR_NOERROR);
+    EXPECT_EQ(mm.close(out), MMSYSERR_NOERROR);
+}
+
+// Assumed harsher: a close may fail for want of memory, the handle then staying open.
+TEST_F(SimWinmmBehaviour, CloseCanFailWithNoMemory) {
+    HMIDIOUT out = openDevice();
+    sim.failNext(SimWinmmFailClose, 1);
+    EXPECT_EQ(mm.close(out), MMSYSERR_NOMEM);
+    EXPECT_EQ(sim.openHandleCount(), 1u);
+    EXPECT_EQ(mm.close(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(sim.openHandleCount(), 0u);
 }
 
 // A device comes or goes at a chosen moment, shifting the indices of those after it.
@@ -300,6 +355,9 @@ TEST_F(SimWinmmBehaviour, DeviceListChangesAtTheChosenMoment) {
         {SimWinmmAtNumDevs, 1, true, {"Lumetra"}},
         {SimWinmmAtOpen, 1, false, {"Other", "Intruder", "Lumetra"}},
         {SimWinmmAtOpen, 1, true, {"Lumetra"}},
+        // Between two capabilities queries of one scan, as a device unplugged mid-scan.
+        {SimWinmmAtCaps, 2, false, {"Other", "Intruder", "Lumetra"}},
+        {SimWinmmAtCaps, 2, true, {"Lumetra"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(&c - cases));
@@ -314,6 +372,9 @@ TEST_F(SimWinmmBehaviour, DeviceListChangesAtTheChosenMoment) {
                 EXPECT_EQ(mm.numDevs(), 2u) << "changed before its call";
             }
             mm.numDevs();
+        } else if (c.moment == SimWinmmAtCaps) {
+            EXPECT_EQ(mm.numDevs(), 2u);
+            EXPECT_EQ(nameAt(1), c.after.size() > 1 ? c.after[1] : "(fails)") << "the second query sees the new list";
         } else {
             EXPECT_EQ(mm.numDevs(), 2u);
             HMIDIOUT out = openDevice(0);
