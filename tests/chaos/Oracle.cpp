@@ -156,9 +156,11 @@ std::vector<std::string> judge(const World& w, const Observed& o, uint32_t bound
     if (!o.resultBoxRight) fail("the result box does not say the result");
     if (o.result == 1 && !o.atResult.empty())
         fail("no port was found, yet " + std::to_string(o.atResult.size()) + " messages were sent");
-    // The update goes to the output that the start message brought, when several are named
-    // like the instrument; else to the instrument.
-    const bool toArrival = w.secondArrivesNew();
+    // The update goes to the output that the start message brought when both are named like
+    // the instrument at the look; a look before it arrives sees the instrument alone and
+    // rightly takes it. Either way, every message goes to the same one.
+    const bool toArrival = w.secondArrivesNew() && !o.atResult.empty() &&
+                           std::string(o.atResult.front().record.deviceName) == kSecondArrival;
     for (size_t i = 0; i < o.atResult.size(); ++i) {
         const Sent& s = o.atResult[i];
         const std::string which = "message " + std::to_string(i);
