@@ -1,4 +1,5 @@
 #include "midi/DeviceNotification.h"
+#include "midi/DeviceNotificationApi.h"
 
 #include <windows.h>
 #include <dbt.h>
@@ -21,6 +22,9 @@ std::vector<DeviceChangeListener*> g_registrations;  // null: an anonymous regis
 std::atomic<unsigned> g_removals{0};                 // read by the update worker
 
 static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32, "notification filter layout");
+
+const DeviceNotificationApi kWindowsApi = {RegisterDeviceNotificationA, UnregisterDeviceNotification};
+const DeviceNotificationApi* g_api = &kWindowsApi;
 static_assert(sizeof(WNDCLASSEXA) == (sizeof(void*) == 8 ? 80 : 48), "window class layout");
 
 LRESULT CALLBACK notifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -54,7 +58,7 @@ bool startDeviceNotification(const char*) {
         filter.dbcc_size = sizeof filter;
         filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
         filter.dbcc_classguid = kAudioCategory;
-        g_notification = RegisterDeviceNotificationA(g_window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+        g_notification = g_api->registerNotification(g_window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
     }
     if (std::find(g_registrations.begin(), g_registrations.end(), nullptr) == g_registrations.end())
         g_registrations.push_back(nullptr);
@@ -66,7 +70,7 @@ void stopDeviceNotification() {
     if (anonymous != g_registrations.end()) g_registrations.erase(anonymous);
     if (!g_registrations.empty()) return;
     if (g_notification != kNotRegistered) {
-        if (g_notification) UnregisterDeviceNotification(g_notification);
+        if (g_notification) g_api->unregisterNotification(g_notification);
         g_notification = kNotRegistered;
     }
     // From another thread this fails; the window then lasts until the process ends.
@@ -85,6 +89,12 @@ void unregisterDeviceChangeListener(DeviceChangeListener* listener) {
 }
 
 unsigned deviceRemovalCount() { return g_removals.load(); }
+
+const DeviceNotificationApi* setDeviceNotificationApi(const DeviceNotificationApi* api) {
+    const DeviceNotificationApi* previous = g_api;
+    g_api = api ? api : &kWindowsApi;
+    return previous;
+}
 
 void* deviceNotificationWindow() { return g_window; }
 

@@ -1,5 +1,7 @@
 #include <windows.h>
 #include <dbt.h>
+#include <ks.h>
+#include <ksmedia.h>
 
 #include <stdexcept>
 #include <thread>
@@ -8,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "midi/DeviceNotification.h"
+#include "midi/DeviceNotificationApi.h"
 
 namespace {
 
@@ -36,6 +39,30 @@ public:
 
 LRESULT broadcast(WPARAM event) {
     return SendMessageA(static_cast<HWND>(deviceNotificationWindow()), WM_DEVICECHANGE, event, 0);
+}
+
+// What the window asked USER32 for, recorded instead of registered.
+struct Registration {
+    HANDLE recipient = nullptr;
+    DEV_BROADCAST_DEVICEINTERFACE_A filter = {};
+    DWORD flags = 0;
+    int registered = 0;
+    HDEVNOTIFY unregistered = nullptr;
+};
+Registration g_registration;
+const HDEVNOTIFY kRecordedNotification = reinterpret_cast<HDEVNOTIFY>(static_cast<intptr_t>(0x5150));
+
+HDEVNOTIFY WINAPI recordRegistration(HANDLE recipient, LPVOID filter, DWORD flags) {
+    ++g_registration.registered;
+    g_registration.recipient = recipient;
+    g_registration.filter = *static_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(filter);
+    g_registration.flags = flags;
+    return kRecordedNotification;
+}
+
+BOOL WINAPI recordUnregistration(HDEVNOTIFY notification) {
+    g_registration.unregistered = notification;
+    return TRUE;
 }
 
 class DeviceNotification : public ::testing::Test {
@@ -70,6 +97,24 @@ TEST_F(DeviceNotification, TwoStartsAndOneStopTakeTheWindowDown) {
     EXPECT_EQ(deviceNotificationRegistrations(), 0);
     // And the class can be registered again by a later start.
     EXPECT_TRUE(startDeviceNotification("c"));
+}
+
+// The filter is the documented one: device interfaces of the audio category, to a window.
+TEST_F(DeviceNotification, WindowRegistersForAudioDeviceInterfaces) {
+    const DeviceNotificationApi recording = {recordRegistration, recordUnregistration};
+    const DeviceNotificationApi* previous = setDeviceNotificationApi(&recording);
+    g_registration = Registration();
+    ASSERT_TRUE(startDeviceNotification("LumetraUpdater"));
+    EXPECT_EQ(g_registration.registered, 1);
+    EXPECT_EQ(g_registration.recipient, deviceNotificationWindow());
+    EXPECT_EQ(g_registration.flags, static_cast<DWORD>(DEVICE_NOTIFY_WINDOW_HANDLE));
+    EXPECT_EQ(g_registration.filter.dbcc_size, sizeof(DEV_BROADCAST_DEVICEINTERFACE_A));
+    EXPECT_EQ(g_registration.filter.dbcc_devicetype, static_cast<DWORD>(DBT_DEVTYP_DEVICEINTERFACE));
+    const GUID audio = {STATIC_KSCATEGORY_AUDIO};
+    EXPECT_TRUE(IsEqualGUID(g_registration.filter.dbcc_classguid, audio));
+    stopDeviceNotification();
+    EXPECT_EQ(g_registration.unregistered, kRecordedNotification);
+    setDeviceNotificationApi(previous);
 }
 
 TEST_F(DeviceNotification, ArrivalsAndRemovalsReachListenersInOrder) {
