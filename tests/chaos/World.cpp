@@ -295,10 +295,12 @@ uint32_t boundMs(const World& w, const Pace& pace) {
     ms += w.bytesHandedOver() * 1000 / 3125 + w.fitting * (w.completionDelayMs + 2);
     ms += 2 * inFlightWaitMs(kPortBuffer) + pace.refusedRetryMs + 200 * (w.zeph.rebindOnStart ? 1 : 0);
     ms += static_cast<uint64_t>(w.zeph.writeMs) * 4 + 10000;
-    // Each look at the hidden driver asks every device about 50 properties; a slow driver's
+    // Each look at the hidden driver (the snapshot before the start message, every look of
+    // the search, the check flow's) asks every device about 50 properties; a slow driver's
     // answers come from its worker, some ms late besides (about 8 ms each at 1 ms under
-    // Wine). A hung one is given up after the layer's request and cancellation limits.
-    ms += static_cast<uint64_t>(pace.searchTries + 2) * static_cast<uint64_t>(w.hidden.devices) *
+    // Wine), and twice that on a crowded machine, where the worker waits for a core too. A
+    // hung one is given up after the layer's request and cancellation limits.
+    ms += 2 * static_cast<uint64_t>(pace.searchTries + 2) * static_cast<uint64_t>(w.hidden.devices) *
           (w.hidden.answerMs ? 60 * (w.hidden.answerMs + 15) : 100);
     if (w.hidden.hangOnce) ms += 7000;
     return static_cast<uint32_t>(ms);
