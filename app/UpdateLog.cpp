@@ -132,23 +132,32 @@ size_t takeChunk(char* chunk, size_t size) {
 }
 
 #if defined(CARROWICK_TEST_HOOKS)
-// Test builds only: every write first sleeps this long, as on a hung network profile.
+// Test builds only: every write first sleeps this long, as on a hung network profile; or
+// the disk is full once the header is written.
 DWORD testWriteStallMs() {
     char value[16];
     DWORD length = GetEnvironmentVariableA("CARROWICK_TEST_LOG_STALL_MS", value, sizeof value);
     return length > 0 && length < sizeof value ? static_cast<DWORD>(std::strtoul(value, nullptr, 10)) : 0;
+}
+bool testDiskFullAfterHeader() {
+    static bool headerWritten = false;
+    const bool full = headerWritten && GetEnvironmentVariableA("CARROWICK_TEST_LOG_DISK_FULL", nullptr, 0) != 0;
+    headerWritten = true;
+    return full;
 }
 #endif
 
 // After a failed write nothing more is tried: the log simply ends there.
 void writeOut(const char* bytes, size_t length) {
     if (g_file == INVALID_HANDLE_VALUE || length == 0) return;
+    bool failed = false;
 #if defined(CARROWICK_TEST_HOOKS)
     static const DWORD stallMs = testWriteStallMs();
     if (stallMs) Sleep(stallMs);
+    failed = testDiskFullAfterHeader();
 #endif
     DWORD written = 0;
-    if (!WriteFile(g_file, bytes, static_cast<DWORD>(length), &written, nullptr) || written != length) {
+    if (failed || !WriteFile(g_file, bytes, static_cast<DWORD>(length), &written, nullptr) || written != length) {
         CloseHandle(g_file);
         g_file = INVALID_HANDLE_VALUE;
     }

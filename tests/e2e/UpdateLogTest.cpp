@@ -181,6 +181,22 @@ TEST_F(UpdateLogTest, LogDiskThatStallsHoldsNothingBack) {
     EXPECT_LT(results[0].tick - transferEnd, 5000u) << "the result box waited for the log";
 }
 
+// The test build's log disk is full once the header is written: the log ends there, and the
+// update, its box and its exit code are what they would have been.
+TEST_F(UpdateLogTest, FullDiskLeavesTheUpdateUnchanged) {
+    Firmware firmware = makeFirmware(kMessages, true);
+    uint32_t port = addLumetra();
+    ASSERT_NE(0u, port);
+    UpdateRun run(writeFirmware(firmware), environment({"CARROWICK_SIMZEPH_NO_DEVICE=1", "CARROWICK_TEST_LOG_DISK_FULL=1"}));
+    run.session().useProgram(CARROWICK_TEST_HOOKS_EXE, true);
+    RUN_TO_EXIT(run, kUpdateTimeoutMs);
+    expectResult(run, 0, false);
+    expectDelivered(firmware.expected, port);
+    const std::string log = onlyUpdateLog();
+    EXPECT_NE(std::string::npos, log.find("looking for an output whose name contains")) << log;
+    EXPECT_EQ(std::string::npos, log.find("result:")) << "the disk was not full: " << log;
+}
+
 // Reads a little-endian 32-bit value at offset; 0 past the end.
 uint32_t le32(const std::string& bytes, size_t offset) {
     if (offset + 4 > bytes.size()) return 0;
