@@ -4,7 +4,9 @@
 #include <dbghelp.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cwchar>
+#include <exception>
 
 #include "app/UpdateLog.h"
 #include "support/Diagnostics.h"
@@ -23,6 +25,10 @@ typedef BOOL(WINAPI* MiniDumpWriteDumpFn)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, 
 const DWORD kLogFlushMs = 1000;
 
 std::atomic<bool> g_crashed{false};
+
+// An exception code of our own for a C++ exception that nothing caught: the runtime ends
+// the process through std::terminate, which no exception filter sees.
+const DWORD kUncaughtCppException = 0xE0435258;  // 0xE0 and "CRX"
 
 MiniDumpWriteDumpFn loadMiniDumpWriteDump() {
     wchar_t path[MAX_PATH];
@@ -112,6 +118,22 @@ LONG WINAPI writeCrashDump(EXCEPTION_POINTERS* exception) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
+// The dump shows the thread where the exception was left uncaught; then the process ends
+// as the runtime would have ended it.
+[[noreturn]] void dumpUncaughtCppException() {
+    CONTEXT context = {};
+    RtlCaptureContext(&context);
+    EXCEPTION_RECORD record = {};
+    record.ExceptionCode = kUncaughtCppException;
+    record.ExceptionAddress = reinterpret_cast<void*>(&dumpUncaughtCppException);
+    EXCEPTION_POINTERS pointers = {&record, &context};
+    writeCrashDump(&pointers);
+    std::abort();
+}
+
 }  // namespace
 
-void installCrashDump() { SetUnhandledExceptionFilter(writeCrashDump); }
+void installCrashDump() {
+    SetUnhandledExceptionFilter(writeCrashDump);
+    std::set_terminate(dumpUncaughtCppException);
+}

@@ -1,6 +1,8 @@
 #include "app/UpdateWorker.h"
 
+#include <cstring>
 #include <exception>
+#include <stdexcept>
 
 #include "app/App.h"
 #include "app/Progress.h"
@@ -56,7 +58,10 @@ DWORD WINAPI UpdateWorker(LPVOID parameter) {
     noteUpdateStarted();
 #if defined(CARROWICK_TEST_HOOKS)
     // Test builds only: a crash on this thread, for the crash dump's test.
-    if (GetEnvironmentVariableA("CARROWICK_TEST_CRASH", nullptr, 0)) RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
+    char crash[16] = "";
+    GetEnvironmentVariableA("CARROWICK_TEST_CRASH", crash, sizeof crash);
+    if (std::strcmp(crash, "fault") == 0) RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
+    if (std::strcmp(crash, "throw") == 0) throw std::runtime_error("a test's uncaught exception");
 #endif
     int32_t result = kUpdateIncomplete;
     // The protocol sends the start message exactly when the file has one and the device its

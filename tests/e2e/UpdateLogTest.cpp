@@ -197,6 +197,11 @@ TEST_F(UpdateLogTest, FullDiskLeavesTheUpdateUnchanged) {
     EXPECT_EQ(std::string::npos, log.find("result:")) << "the disk was not full: " << log;
 }
 
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 // Reads a little-endian 32-bit value at offset; 0 past the end.
 uint32_t le32(const std::string& bytes, size_t offset) {
     if (offset + 4 > bytes.size()) return 0;
@@ -205,51 +210,103 @@ uint32_t le32(const std::string& bytes, size_t offset) {
     return value;
 }
 
-// A crash on the worker (test build): a minidump beside the logs, named in the log, with its
-// header, a stream directory inside the file and the exception's own stream.
+// A crash on the worker (test build), as a fault and as a C++ exception nothing catches: a
+// minidump beside the logs, named in the log, with its header, a stream directory inside the
+// file and the exception's own stream; the process still ends as a crashed one does. Dumps
+// beyond 5 go, the oldest made first (whatever their names), never the new one.
 TEST_F(UpdateLogTest, CrashLeavesADumpNamedInTheLog) {
-    uint32_t port = addLumetra();
-    ASSERT_NE(0u, port);
-    UpdateRun run(writeFirmware(makeFirmware(4, true)),
-                  environment({"CARROWICK_SIMZEPH_NO_DEVICE=1", "CARROWICK_TEST_CRASH=1"}));
-    // A debugged program hands its crash to the debugger, never to its own filter.
-    run.session().useProgram(CARROWICK_TEST_HOOKS_EXE, false);
-    RUN_TO_EXIT(run, kUpdateTimeoutMs);
-    EXPECT_EQ(static_cast<int32_t>(EXCEPTION_ACCESS_VIOLATION), run.exitCode()) << "it no longer ends as a crash";
-
-    std::vector<std::string> logs;
-    std::vector<std::string> dumps;
-    for (const std::string& name : updateLogNames())
-        (name.size() > 4 && name.substr(name.size() - 4) == ".dmp" ? dumps : logs).push_back(name);
-    ASSERT_EQ(1u, dumps.size()) << "no crash dump in " << logsFolder();
-    ASSERT_EQ(1u, logs.size());
-    const std::string log = updateLogText(logs[0]);
-    EXPECT_NE(std::string::npos, log.find("unhandled exception 0xc0000005")) << log;
-    EXPECT_NE(std::string::npos, log.find("crash dump written to " + logsFolder() + "\\" + dumps[0])) << log;
-
-    const std::string dump = updateLogText(dumps[0]);
-    ASSERT_GE(dump.size(), 32u);
-    EXPECT_EQ("MDMP", dump.substr(0, 4));
-    EXPECT_EQ(0xA793u, le32(dump, 4) & 0xFFFF);  // MINIDUMP_VERSION
-    const uint32_t streams = le32(dump, 8);
-    const uint32_t directory = le32(dump, 12);
-    ASSERT_GT(streams, 0u);
-    ASSERT_LE(static_cast<size_t>(directory) + streams * 12u, dump.size()) << "the directory lies outside the file";
-    bool exceptionStream = false;
-    for (uint32_t i = 0; i < streams; ++i) {
-        const size_t entry = directory + i * 12u;
-        const uint32_t type = le32(dump, entry);
-        const uint32_t size = le32(dump, entry + 4);
-        const uint32_t rva = le32(dump, entry + 8);
-        if (type == 0) continue;  // an unused entry
-        EXPECT_LE(static_cast<size_t>(rva) + size, dump.size()) << "stream " << type << " lies outside the file";
-        // MINIDUMP_EXCEPTION_STREAM: thread id, alignment, then the record, its code first.
-        if (type == 6) {  // ExceptionStream
-            exceptionStream = true;
-            EXPECT_EQ(static_cast<uint32_t>(EXCEPTION_ACCESS_VIOLATION), le32(dump, rva + 8));
+    struct Case {
+        const char* crash;
+        int32_t exitCode;
+        uint32_t exceptionCode;
+        const char* logText;
+        int oldDumps;  // made before the run, named in 2099
+    };
+    const Case cases[] = {
+        {"fault", static_cast<int32_t>(EXCEPTION_ACCESS_VIOLATION), EXCEPTION_ACCESS_VIOLATION,
+         "unhandled exception 0xc0000005", 0},
+#if defined(_WIN64)
+        // The x86-64 runtime throws as an exception of the system's, which the filter sees.
+        {"throw", 0x20474343, 0x20474343, "unhandled exception 0x20474343", 7},
+#else
+        // The x86 runtime ends an uncaught exception through std::terminate and abort().
+        {"throw", 3, 0xE0435258, "unhandled exception 0xe0435258", 7},
+#endif
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.crash);
+        winmm_.control().reset();
+        const std::string appData = temp_.file(std::string("appdata-") + c.crash);
+        ASSERT_TRUE(CreateDirectoryA(appData.c_str(), nullptr));
+        const std::string folder = appData + "\\Carrowick\\Logs";
+        ASSERT_TRUE(CreateDirectoryA((appData + "\\Carrowick").c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+        std::vector<std::string> oldDumps;
+        for (int i = 0; i < c.oldDumps; ++i) {
+            oldDumps.push_back("crash-20990101-00000" + std::to_string(i) + "-1.dmp");
+            std::ofstream(folder + "\\" + oldDumps.back()) << "old";
         }
-    }
-    EXPECT_TRUE(exceptionStream);
-}
+        ASSERT_NE(0u, addLumetra());
+        UpdateRun run(writeFirmware(makeFirmware(4, true)),
+                      environment({"CARROWICK_SIMZEPH_NO_DEVICE=1", std::string("CARROWICK_TEST_CRASH=") + c.crash,
+                                   "LOCALAPPDATA=" + appData}));
+        // A debugged program hands its crash to the debugger, never to its own filter.
+        run.session().useProgram(CARROWICK_TEST_HOOKS_EXE, false);
+        RUN_TO_EXIT(run, kUpdateTimeoutMs);
+        EXPECT_EQ(c.exitCode, run.exitCode()) << "it no longer ends as a crash";
 
+        std::vector<std::string> logs;
+        std::vector<std::string> dumps;
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+        ASSERT_NE(INVALID_HANDLE_VALUE, search) << "no folder " << folder;
+        do {
+            const std::string name = found.cFileName;
+            if (name.size() > 4 && name.substr(name.size() - 4) == ".dmp") dumps.push_back(name);
+            if (name.size() > 4 && name.substr(name.size() - 4) == ".log") logs.push_back(name);
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+        ASSERT_EQ(1u, logs.size());
+        const std::string log = readText(folder + "\\" + logs[0]);
+        EXPECT_NE(std::string::npos, log.find(c.logText)) << log;
+        std::vector<std::string> kept;
+        std::string own;
+        for (const std::string& name : dumps) {
+            if (std::find(oldDumps.begin(), oldDumps.end(), name) != oldDumps.end())
+                kept.push_back(name);
+            else
+                own = name;
+        }
+        ASSERT_FALSE(own.empty()) << "no crash dump in " << folder;
+        EXPECT_EQ(std::min<size_t>(c.oldDumps + 1, 5), dumps.size());
+        // The old dumps that stay are the ones made last.
+        std::sort(kept.begin(), kept.end());
+        EXPECT_EQ(std::vector<std::string>(oldDumps.end() - kept.size(), oldDumps.end()), kept);
+        EXPECT_NE(std::string::npos, log.find("crash dump written to " + folder + "\\" + own)) << log;
+
+        const std::string dump = readText(folder + "\\" + own);
+        ASSERT_GE(dump.size(), 32u);
+        EXPECT_EQ("MDMP", dump.substr(0, 4));
+        EXPECT_EQ(0xA793u, le32(dump, 4) & 0xFFFF);  // MINIDUMP_VERSION
+        const uint32_t streams = le32(dump, 8);
+        const uint32_t directory = le32(dump, 12);
+        ASSERT_GT(streams, 0u);
+        ASSERT_LE(static_cast<size_t>(directory) + streams * 12u, dump.size()) << "the directory lies outside the file";
+        bool exceptionStream = false;
+        for (uint32_t i = 0; i < streams; ++i) {
+            const size_t entry = directory + i * 12u;
+            const uint32_t type = le32(dump, entry);
+            const uint32_t size = le32(dump, entry + 4);
+            const uint32_t rva = le32(dump, entry + 8);
+            if (type == 0) continue;  // an unused entry
+            EXPECT_LE(static_cast<size_t>(rva) + size, dump.size()) << "stream " << type << " lies outside the file";
+            // MINIDUMP_EXCEPTION_STREAM: thread id, alignment, then the record, its code first.
+            if (type == 6) {  // ExceptionStream
+                exceptionStream = true;
+                EXPECT_EQ(c.exceptionCode, le32(dump, rva + 8));
+            }
+        }
+        EXPECT_TRUE(exceptionStream);
+    }
+}
 }  // namespace
