@@ -42,7 +42,9 @@ std::atomic<uint64_t> g_written{0};  // bytes the writer is done with (written o
 HANDLE g_wake = nullptr;     // auto-reset: lines were queued, or the end has come
 HANDLE g_writer = nullptr;
 HANDLE g_file = INVALID_HANDLE_VALUE;  // the writer's alone once it runs
-std::string g_header;        // written first, before the lines that waited for the file
+// Written first, before the lines that waited for the file. Never freed: a writer stalled on
+// the disk at the exit may still be reading it while static objects are destroyed.
+std::string& g_header = *new std::string;
 std::atomic<bool> g_closing{false};
 std::atomic<bool> g_updateStarted{false};
 std::atomic<bool> g_resultLogged{false};
