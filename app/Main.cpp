@@ -5,17 +5,18 @@
 #include <string>
 
 #include "app/App.h"
+#include "app/CrashDump.h"
 #include "app/UpdateLog.h"
 #include "app/UpdateWorker.h"
 #include "app/resource.h"
+#include "midi/MidiOutput.h"
 
 namespace {
 
 HINSTANCE g_aboutInstance = nullptr;
-// Covers the worker's steps after its post: the port's release waits up to 1000 ms for the
-// last completion, then the device manager and the notification window are taken down;
-// the rest is room for a loaded machine.
-const DWORD kWorkerEndWaitMs = 3000;
+// Covers the worker's steps after its post: the port's release at its longest, then the
+// device manager and the notification window taken down, with room for a loaded machine.
+const DWORD kWorkerEndWaitMs = MidiOutput::kLongestReleaseMs + 1000;
 
 std::string g_commandLine;
 char g_title[100];
@@ -45,6 +46,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             DialogBoxParamA(g_aboutInstance, MAKEINTRESOURCEA(IDD_ABOUTBOX), window, AboutDialogProc, 0);
             return 0;
         case 105:
+            updateLogLine("Exit command");
             DestroyWindow(window);
             return 0;
         default:
@@ -89,6 +91,8 @@ INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCommand) {
     restrictDllSearch();
+    installCrashDump();
+    startUpdateLog();
     g_commandLine = commandLine ? commandLine : "";
 
     LoadStringA(instance, IDS_APP_TITLE, g_title, sizeof g_title);
@@ -111,7 +115,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
     g_dialogInstance = instance;
     HWND window = CreateWindowExA(0, g_className, g_title, WS_OVERLAPPEDWINDOW | WS_MINIMIZE, CW_USEDEFAULT, 0,
                                   CW_USEDEFAULT, 0, HWND_MESSAGE, nullptr, instance, nullptr);
-    if (!window) return 0;
+    if (!window) {
+        // Nothing more will run; a worker the check flow started may still be ending.
+        waitForUpdateWorkerEnd(kWorkerEndWaitMs);
+        endUpdateLog(0);
+        return 0;
+    }
     ShowWindow(window, showCommand);
     UpdateWindow(window);
 

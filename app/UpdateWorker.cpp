@@ -1,6 +1,8 @@
 #include "app/UpdateWorker.h"
 
+#include <cstring>
 #include <exception>
+#include <stdexcept>
 
 #include "app/App.h"
 #include "app/Progress.h"
@@ -53,13 +55,29 @@ MIDI::Output* guardedUpdate(FirmwareImage& image, UpdaterDev& device, ProgressSi
 DWORD WINAPI UpdateWorker(LPVOID parameter) {
     UpdateContext* context = static_cast<UpdateContext*>(parameter);
     const ULONGLONG started = GetTickCount64();
+    noteUpdateStarted();
+#if defined(CARROWICK_TEST_HOOKS)
+    // Test builds only: a crash on this thread, for the crash dump's test.
+    char crash[16] = "";
+    GetEnvironmentVariableA("CARROWICK_TEST_CRASH", crash, sizeof crash);
+    if (std::strcmp(crash, "fault") == 0) RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
+    if (std::strcmp(crash, "throw") == 0) throw std::runtime_error("a test's uncaught exception");
+#endif
     int32_t result = kUpdateIncomplete;
+    // The protocol sends the start message exactly when the file has one and the device its
+    // own output; it reports only a start message too short to send.
+    const FirmwareImage& image = *context->image;
+    if (image.size() <= 5 || image.data()[5] != FirmwareImage::kStartMarker)
+        updateLogLine("start message: none in the file");
+    else if (context->device->hasOutput())
+        updateLogLine("start message: goes out through the device's own output");
+    else
+        updateLogLine("start message: not sent, the device has no output of its own");
     MIDI::Output* port =
         guardedUpdate(*context->image, *context->device, *context->progress, deviceManager(), &result);
     context->result = result;
     const Progress& progress = *context->progress;
-    ULONGLONG transferMs = progress.firstStepTick() ? progress.lastStepTick() - progress.firstStepTick() : 0;
-    logUpdateResult(result, progress.position(), transferMs);
+    logUpdateResult(result, progress.position(), progress.firstStepTick(), progress.lastStepTick());
     updateLogLine("the update took %llu ms", static_cast<unsigned long long>(GetTickCount64() - started));
 
     // The bar shows the last message handed over before the dialog goes.

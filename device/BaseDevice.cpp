@@ -212,14 +212,17 @@ void BaseDevice::receiveMidi(const uint8_t* bytes, int length) {
         if (dropped) diagnosticPrint("receiveMidi: short-message buffer full, %d bytes dropped\n", dropped);
         if (moved) parseShortMessages();
     }
-    if (at >= length) return;
-    int remaining = length - at;
-    while (remaining + fill_ >= capacity_) {
-        if (!growSysexBuffer()) return;
-    }
     for (; at < length; ++at) {
         // Real-time bytes may come anywhere, even inside a SysEx; they are not part of it.
         if (bytes[at] >= 0xF8) continue;
+        // Room is made for the message in progress as it grows, byte by byte: a chunk holding
+        // many small messages never counts as one big one. A message that cannot grow is
+        // skipped up to its own F7, and what follows it in the chunk is read as usual.
+        if (!skipToEnd_ && fill_ == capacity_) growSysexBuffer();
+        if (skipToEnd_) {
+            if (bytes[at] == 0xF7) skipToEnd_ = false;
+            continue;
+        }
         sysex_[fill_++] = bytes[at];
         if (bytes[at] == 0xF7) {
             int complete = fill_;
@@ -286,13 +289,17 @@ void BaseDevice::dispatch(int length) {
         onStatus(code, statusExtra_, (m[11] & 1) != 0);
         return;
     }
-    std::string hex;
-    char pair[4];
-    for (int i = 0; i < length && hex.size() + 3 < static_cast<size_t>(kMaxDiagnostic); ++i) {
-        std::snprintf(pair, sizeof pair, "%02x ", m[i]);
-        hex += pair;
+    // Built on the stack: this runs on the library's delivery thread, where nothing may throw.
+    static const char kDigits[] = "0123456789abcdef";
+    char hex[kMaxDiagnostic];
+    size_t used = 0;
+    for (int i = 0; i < length && used + 3 < sizeof hex; ++i) {
+        hex[used++] = kDigits[m[i] >> 4];
+        hex[used++] = kDigits[m[i] & 0x0F];
+        hex[used++] = ' ';
     }
-    diagnosticPrint("Ignoring unknown Sysex msg >%s<[%d]\n", hex.c_str(), length);
+    hex[used] = '\0';
+    diagnosticPrint("Ignoring unknown Sysex msg >%s<[%d]\n", hex, length);
 }
 
 int BaseDevice::ringUsed() const {

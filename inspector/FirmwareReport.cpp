@@ -13,22 +13,6 @@ const double kMidiBytesPerSecond = 3125.0;
 const double kUsbBytesPerSecond = 48000.0;
 const uint32_t kPortBufferBytes = 0x1100;
 
-std::string jsonEscape(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char code[8];
-            std::snprintf(code, sizeof code, "\\u%04x", c);
-            out += code;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
 
 // The report is as long as its path makes it: a long path, or one with control characters
 // that the JSON escaping makes six times longer, must not cut off the verdict.
@@ -52,6 +36,23 @@ std::string format(const char* format, ...) {
 }
 
 }  // namespace
+
+std::string jsonEscape(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\u%04x", c);
+            out += code;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
 
 bool FirmwareReport::sentUnchanged() const {
     return (!hasStartMessage || startMessageSendable) && emptyMessages == 0 && bytesBeforeF0 == 0 &&

@@ -34,5 +34,8 @@ struct FirmwareReport {
 // are counted, not printed.
 FirmwareReport inspectFirmware(FirmwareImage& image);
 
+// The text as the inside of a JSON string: quotes, backslashes and control characters escaped.
+std::string jsonEscape(const std::string& text);
+
 std::string formatReportText(const FirmwareReport& report, const std::string& path);
 std::string formatReportJson(const FirmwareReport& report, const std::string& path);

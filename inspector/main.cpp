@@ -1,6 +1,8 @@
 // carrowick-inspect [--json] FILE: prints what the updater will send from a firmware file.
 // Exit code 0 when the instrument would receive the file's messages unchanged, 1 when
 // anything would be left out or could not be sent, 2 when the file cannot be read.
+// carrowick-inspect [--json] --ports (Windows): the outputs the updater's port search sees,
+// in its order, and the one it would choose. Exit code 0 when it would find one, else 1.
 
 #include <cstdio>
 #include <cstring>
@@ -23,6 +25,10 @@ static const char kNullDevice[] = "/dev/null";
 
 #include "device/FirmwareImage.h"
 #include "inspector/FirmwareReport.h"
+#if defined(_WIN32)
+#include "devices/USBDeviceManager.h"
+#include "inspector/PortList.h"
+#endif
 
 namespace {
 
@@ -68,15 +74,33 @@ bool readImage(const std::string& path, FirmwareImage& image) {
 
 int main(int argc, char** argv) {
     bool json = false;
+    bool ports = false;
     std::vector<std::string> paths;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--json") == 0)
             json = true;
+#if defined(_WIN32)
+        else if (std::strcmp(argv[i], "--ports") == 0)
+            ports = true;
+#endif
         else
             paths.push_back(argv[i]);
     }
-    if (paths.size() != 1 || paths[0].empty()) {
+#if defined(_WIN32)
+    if (ports && paths.empty()) {
+        // The manager the updater makes, so that its hidden ports are seen as the search sees them.
+        USBDeviceManager manager("");
+        PortListing listing = listOutputPorts(&manager);
+        std::fputs((json ? formatPortsJson(listing) : formatPortsText(listing)).c_str(), stdout);
+        return listing.chosen < 0 ? 1 : 0;
+    }
+#endif
+    if (ports || paths.size() != 1 || paths[0].empty()) {
+#if defined(_WIN32)
+        std::fprintf(stderr, "usage: carrowick-inspect [--json] FIRMWARE-FILE\n       carrowick-inspect [--json] --ports\n");
+#else
         std::fprintf(stderr, "usage: carrowick-inspect [--json] FIRMWARE-FILE\n");
+#endif
         return 2;
     }
     const std::string& path = paths[0];

@@ -23,6 +23,10 @@ public:
     // slowest link a port has) plus this margin for a driver that is merely slow.
     static constexpr DWORD kCompletionWaitMs = 1000;
     static constexpr DWORD kCableBytesPerSecond = 3125;
+    // The longest the destructor may wait: a full buffer's completion bound, twice when the
+    // driver still holds the header at the close.
+    static constexpr DWORD kLongestReleaseMs =
+        2 * (kCompletionWaitMs + static_cast<DWORD>(kSysexBufferSize * 1000 / kCableBytesPerSecond));
 
     // Throws GeneralError "midiOutOpen failed" when the port cannot be opened.
     explicit MidiOutput(uint32_t deviceIndex);

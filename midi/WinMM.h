@@ -28,5 +28,10 @@ struct WinMM {
 // Loaded on first use; safe to call from any thread.
 const WinMM& winmm();
 
-// The name of a WinMM result for diagnostics, such as "MIDIERR_STILLPLAYING (65)".
-std::string mmresultName(MMRESULT result);
+// The name of a WinMM result for diagnostics, such as "MIDIERR_STILLPLAYING (65)", in a
+// fixed buffer: it is written from a port's destructor, where nothing may allocate.
+struct MmresultText {
+    char text[40];
+    const char* c_str() const { return text; }
+};
+MmresultText mmresultName(MMRESULT result);

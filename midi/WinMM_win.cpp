@@ -1,5 +1,6 @@
 #include "midi/WinMM.h"
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -59,7 +60,7 @@ const WinMM& winmm() {
     return table;
 }
 
-std::string mmresultName(MMRESULT result) {
+MmresultText mmresultName(MMRESULT result) {
     static const struct {
         MMRESULT code;
         const char* name;
@@ -77,5 +78,7 @@ std::string mmresultName(MMRESULT result) {
     const char* name = "unknown";
     for (const auto& entry : kNames)
         if (entry.code == result) name = entry.name;
-    return std::string(name) + " (" + std::to_string(result) + ")";
+    MmresultText out;
+    std::snprintf(out.text, sizeof out.text, "%s (%u)", name, static_cast<unsigned>(result));
+    return out;
 }

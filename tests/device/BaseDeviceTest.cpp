@@ -1,9 +1,11 @@
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "device/BaseDevice.h"
+#include "support/Diagnostics.h"
 #include "tests/common/DebugCapture.h"
 
 namespace {
@@ -170,6 +172,60 @@ TEST(ReceiveMidi, GrowsUpToTheLimitThenSkipsToF7) {
     ASSERT_EQ(limited.calls.size(), 2u);
     EXPECT_EQ(limited.calls[0], "error Maximum size for sysex buffer exceeded");
     EXPECT_EQ(limited.calls[1], "status 1 0 1");  // parsing resumes after the skipped F7
+}
+
+// One delivery may hold far more than the buffer's limit in small messages, and real-time
+// bytes that are never stored: only the message in progress counts toward the limit, so
+// every message is dispatched and the status answer after them is kept.
+int g_smallMessages = 0;
+void countSmallMessage(const char* line) {
+    if (std::strstr(line, "Ignoring unknown Sysex msg >f0 01 f7 <[3]")) ++g_smallMessages;
+}
+
+TEST(ReceiveMidi, GrowthLimitCountsEachMessageNotTheChunk) {
+    struct Case {
+        const char* name;
+        Bytes chunk;
+        int smallMessages;
+        std::vector<std::string> calls;
+        int capacity;  // small messages never grow the buffer
+    };
+    Bytes small;
+    for (int i = 0; i < 100000; ++i) small.insert(small.end(), {0xF0, 0x01, 0xF7});  // 300,000 bytes
+    Bytes atTheLimit;  // 262,144 stored bytes with a clock byte after every 50
+    for (int i = 0; i < BaseDevice::kMaxSysexCapacity; ++i) {
+        atTheLimit.push_back(i == 0 ? 0xF0 : i == BaseDevice::kMaxSysexCapacity - 1 ? 0xF7 : 0x33);
+        if (i % 50 == 0) atTheLimit.push_back(0xF8);
+    }
+    Bytes overTheLimit(BaseDevice::kMaxSysexCapacity + 1, 0x44);
+    overTheLimit.front() = 0xF0;
+    overTheLimit.back() = 0xF7;
+    const Bytes answer = status14(0, 0, 7);
+    auto then = [&](Bytes first) {
+        first.insert(first.end(), answer.begin(), answer.end());
+        return first;
+    };
+    const Case cases[] = {
+        {"100,000 small messages", then(small), 100000, {"status 7 0 1"}, BaseDevice::kInitialSysexCapacity},
+        {"a message at the limit with clock bytes", then(atTheLimit), 0, {"status 7 0 1"},
+         BaseDevice::kMaxSysexCapacity},
+        {"a message over the limit", then(overTheLimit), 0,
+         {"error Maximum size for sysex buffer exceeded", "status 7 0 1"}, BaseDevice::kMaxSysexCapacity},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (size_t chunk : {c.chunk.size(), size_t(4096)}) {
+            SCOPED_TRACE(chunk);
+            RecordingDevice device;
+            g_smallMessages = 0;
+            setDiagnosticTap(countSmallMessage);
+            device.feedInChunks(c.chunk, chunk);
+            setDiagnosticTap(nullptr);
+            EXPECT_EQ(c.smallMessages, g_smallMessages);
+            EXPECT_EQ(c.calls, device.calls);
+            EXPECT_EQ(c.capacity, device.sysexCapacity());
+        }
+    }
 }
 
 // A library may cut its deliveries anywhere and mix real-time bytes (clock, active

@@ -59,6 +59,13 @@ TEST_F(EndOfProcessTest, ExitAndResultMessageInTheMainLoopEndWithTheirCodes) {
         EXPECT_TRUE(acted);
         EXPECT_EQ(c.exitCode, run.exitCode());
         EXPECT_LT(winmm_.control().sentCount(), 200u) << "the program ended only after the transfer";
+        // The log tells an update cut short from one never made.
+        std::vector<std::string> logs = updateLogNames();
+        ASSERT_FALSE(logs.empty());
+        EXPECT_NE(std::string::npos,
+                  updateLogText(logs.back())
+                      .find("exit code: " + std::to_string(c.exitCode) + " (the program ended during the update, before its result)"))
+            << updateLogText(logs.back());
         if (c.command == 0) {
             ASSERT_EQ(1u, run.boxesCaptioned(kResultCaption).size()) << "boxes:" << run.describeBoxes();
             EXPECT_EQ(kErrorText, run.boxesCaptioned(kResultCaption)[0].text);

@@ -207,6 +207,31 @@ TEST_F(FirmwareFileTest, SixtyFourMebibytesAreLoadedAndConfirmedThenNoEndsWithMi
         << "debugger output: " << run.session().launcher().debugText();
 }
 
+// A file that cannot fit the process's memory is an invalid file: -1, no box, nothing sent.
+// A 3 GiB file (sparse: it costs no disk) is beyond any allocation of the 32-bit build; a
+// 64-bit process here finds room for every file size the loader accepts (up to 4 GiB), and
+// reading one whole would take minutes.
+TEST_F(FirmwareFileTest, FileTooLargeForMemoryEndsWithMinusOne) {
+    if (sizeof(void*) == 8) GTEST_SKIP() << "a 64-bit process has room for any file the loader accepts";
+    const std::string path = temp_.file("huge.syx");
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    LARGE_INTEGER size;
+    size.QuadPart = 3LL << 30;
+    const bool sized = SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    ASSERT_TRUE(sized);
+    ASSERT_NE(0u, addLumetra());
+    UpdateRun run(path, environment());
+    RUN_TO_EXIT(run, kUpdateTimeoutMs);
+    DeleteFileA(path.c_str());
+    EXPECT_EQ(-1, run.exitCode());
+    EXPECT_TRUE(run.boxes().empty()) << "boxes:" << run.describeBoxes();
+    EXPECT_EQ(0u, winmm_.sent().size());
+    EXPECT_NE(std::string::npos, run.session().launcher().debugText().find("UN_FW_Check: invalid file: "))
+        << "debugger output: " << run.session().launcher().debugText();
+}
+
 }  // namespace
 
 // The engineer's inspector and the instrument agree: what the inspector says the updater

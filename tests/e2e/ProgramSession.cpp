@@ -12,9 +12,11 @@ const DWORD kPollMs = 5;
 }
 
 ProgramSession::ProgramSession(const std::string& argumentText, std::vector<std::string> environment)
-    : environment_(std::move(environment)) {
-    commandLine_ = "\"" + programPath() + "\"";
-    if (!argumentText.empty()) commandLine_ += " " + argumentText;
+    : argumentText_(argumentText), program_(programPath()), environment_(std::move(environment)) {}
+
+void ProgramSession::useProgram(const std::string& path, bool debugged) {
+    program_ = windowsPathOf(path);
+    debugged_ = debugged;
 }
 
 std::string ProgramSession::programPath() {
@@ -25,7 +27,9 @@ std::string ProgramSession::programPath() {
 
 bool ProgramSession::start() {
     LaunchOptions options;
-    options.commandLine = commandLine_;
+    options.commandLine = "\"" + program_ + "\"";
+    if (!argumentText_.empty()) options.commandLine += " " + argumentText_;
+    options.debugged = debugged_;
     options.environment = environment_;
     launcher_.reset(new Launcher(options));
     if (!launcher_->start()) return false;

@@ -37,6 +37,9 @@ public:
     // The program under test: CARROWICK_E2E_PROGRAM when set, else the one this build made.
     static std::string programPath();
 
+    // Before start: another build of the program, and whether it runs under the rig's debugger.
+    void useProgram(const std::string& path, bool debugged);
+
     bool start();
     Launcher& launcher() { return *launcher_; }
     UiDriver& ui() { return ui_; }
@@ -55,7 +58,9 @@ public:
     int debugCount(const std::string& text) const;
 
 private:
-    std::string commandLine_;
+    std::string argumentText_;
+    std::string program_;
+    bool debugged_ = true;
     std::vector<std::string> environment_;
     std::unique_ptr<Launcher> launcher_;
     UiDriver ui_{0};

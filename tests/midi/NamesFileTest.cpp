@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "midi/NamesFile.h"
 #include "support/Diagnostics.h"
+#include "tests/common/DebugCapture.h"
 #include "tests/common/TempFiles.h"
 
 namespace {
@@ -115,6 +117,47 @@ TEST(NamesFileTest, UnwritableFileKeepsOldTable) {
 
     EXPECT_EQ(lookupPortName(folder + "missing\\", "Dusker", "L"), "Dusker 1");
     EXPECT_FALSE(exists(folder + "missing"));
+}
+
+// What the user set on the file stays, and a reader that holds it for a moment without
+// delete sharing only delays the write-back; one that keeps holding it costs the entry, said
+// in a diagnostic, after a bounded wait.
+TEST(NamesFileTest, ReplaceKeepsTheFileAndWaitsBrieflyForReaders) {
+    struct Case {
+        const char* name;
+        DWORD holdMs;  // 0: no reader; INFINITE: held through the whole lookup
+        bool remembered;
+    };
+    const Case cases[] = {{"no reader", 0, true}, {"reader for 150 ms", 150, true}, {"reader throughout", INFINITE, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string folder = dir.path() + "\\";
+        const std::string path = dir.write("DuskerNames.ini", std::string("K=Mine\r\n"));
+        ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN));
+        HANDLE reader = INVALID_HANDLE_VALUE;
+        if (c.holdMs) {
+            reader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                                 NULL);
+            ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+        }
+        std::thread release;
+        if (c.holdMs && c.holdMs != INFINITE) release = std::thread([&] {
+                Sleep(c.holdMs);
+                CloseHandle(reader);
+            });
+        DebugCapture capture;
+        const DWORD started = GetTickCount();
+        EXPECT_EQ(lookupPortName(folder, "Dusker", "L"), "Dusker 2");
+        const DWORD tookMs = GetTickCount() - started;
+        if (release.joinable()) release.join();
+        if (c.holdMs == INFINITE) CloseHandle(reader);
+        EXPECT_EQ(fileText(path), c.remembered ? "K=Mine\r\nL=Dusker 2\r\n" : "K=Mine\r\n");
+        EXPECT_FALSE(exists(path + ".new"));
+        EXPECT_EQ(c.remembered, !capture.contains("could not be replaced")) << capture.text();
+        EXPECT_LT(tookMs, 3000u) << "the write-back waited too long";
+        EXPECT_TRUE(GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_HIDDEN) << "the attribute was lost";
+    }
 }
 
 TEST(NamesFileTest, WriterAndReaderErrors) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "support/CriticalSection.h"
+#include "tests/common/DebugCapture.h"
 
 namespace {
 
@@ -75,11 +76,49 @@ TEST(Win32CriticalSection, OwnerMayLockAgainAndMustUnlockTwice) {
     EXPECT_TRUE(otherGotIt);
 }
 
-TEST(Win32CriticalSection, AbandonedLockCountsAsNotObtained) {
-    Win32CriticalSection lock;
-    std::thread([&] { lock.Lock(0); }).join();  // ends without unlocking
-    EXPECT_FALSE(lock.Lock(100));
+#if defined(_WIN32)
+// The wait hands an abandoned mutex to the caller: it is taken, said so, and given back like
+// any other, so a scoped guard releases it and the next thread gets it.
+TEST(Win32CriticalSection, AbandonedLockIsTakenOverAndSaysSo) {
+    for (bool tryLock : {false, true}) {
+        SCOPED_TRACE(tryLock ? "TryLock" : "Lock");
+        Win32CriticalSection lock;
+        std::thread([&] { lock.Lock(0); }).join();  // ends without unlocking
+        DebugCapture capture;
+        if (tryLock) {
+            ScopedLock guard(lock, ScopedLock::Try{});
+            EXPECT_TRUE(guard.held());
+        } else {
+            ScopedLock guard(lock, 100);
+            EXPECT_TRUE(guard.held());
+        }
+        EXPECT_TRUE(capture.contains("lock taken over from a thread that ended holding it")) << capture.text();
+        bool otherGotIt = false;
+        std::thread([&] {
+            otherGotIt = lock.Lock(100);
+            if (otherGotIt) lock.Unlock();
+        }).join();
+        EXPECT_TRUE(otherGotIt) << "the taken-over lock was never given back";
+    }
 }
+#else
+// A thread that ends holding the lock leaves it held. Threads started after it (which often
+// get its std::thread::id again) are not its owner: they neither re-enter nor release it.
+TEST(Win32CriticalSection, LaterThreadIsNeverTheOwnerOfAnEndedThreadsLock) {
+    Win32CriticalSection lock;
+    std::thread([&] { lock.Lock(0); }).join();
+    for (int i = 0; i < 20; ++i) {
+        bool entered = true;
+        bool released = true;
+        std::thread([&] {
+            entered = lock.TryLock();
+            released = lock.Unlock() != 0;
+        }).join();
+        EXPECT_FALSE(entered) << "thread " << i;
+        EXPECT_FALSE(released) << "thread " << i;
+    }
+}
+#endif
 
 TEST(Win32CriticalSection, UnlockWithoutOwnershipFails) {
     Win32CriticalSection lock;

@@ -75,7 +75,8 @@ void Launcher::debugLoop() {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    BOOL created = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS,
+    BOOL created = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                                  options_.debugged ? DEBUG_ONLY_THIS_PROCESS : 0,
                                   environment.data(),
                                   options_.workingDirectory.empty() ? nullptr : options_.workingDirectory.c_str(),
                                   &startup, &info);
@@ -95,7 +96,7 @@ void Launcher::debugLoop() {
     CloseHandle(info.hThread);
 
     bool firstBreakpoint = true;
-    for (;;) {
+    for (; options_.debugged;) {
         DEBUG_EVENT event;
         if (!WaitForDebugEvent(&event, INFINITE)) break;
         DWORD status = DBG_CONTINUE;

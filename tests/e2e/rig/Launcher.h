@@ -1,5 +1,5 @@
 #pragma once
-// Starts a program as its debugger and collects what it writes to the debugger output.
+// Starts a program (normally as its debugger) and collects what it writes to the debugger output.
 // The debug loop must run on the thread that created the process, so each Launcher
 // owns one thread that starts the program, serves its debug events and ends with it.
 
@@ -19,6 +19,9 @@ struct LaunchOptions {
     std::string workingDirectory;
     // "NAME=value" entries added to (or replacing those of) the caller's environment.
     std::vector<std::string> environment;
+    // Off: started as a plain child, so that its own unhandled-exception filter runs (a
+    // debugged process hands the exception to its debugger instead); no debugger output.
+    bool debugged = true;
 };
 
 class Launcher {
