@@ -39,7 +39,7 @@ protected:
 
 TEST_F(Manager, BuildsTheFifteenRowsAndInstallsTheHiddenPinTest) {
     const simks::Bytes hidden = simks::HiddenMidiRange();
-    const simks::Bytes plain = simks::MusicRange(ksbytes::kDataFormatSubtypeMidi, ksbytes::kMusicTechnologyPort);
+    const simks::Bytes plain = simks::MusicRange(simks::kMidiSubFormat, simks::kPortTechnology);
     auto admits = [](const simks::Bytes& range) {
         return IsMidiDataRange(reinterpret_cast<const KSDATARANGE*>(range.data()));
     };
@@ -65,7 +65,7 @@ TEST_F(Manager, NoMakerDeviceGivesNoPorts) {
     AddHiddenDevice(driver, "\\\\?\\usb#vid_1234&pid_4a02#1", 1, 1);
     simks::SimDevice& plain = driver.addDevice(UsbPath(usbids::kXrMkII, "plain"));
     plain.addPin(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK)
-        .addDataRange(simks::MusicRange(ksbytes::kDataFormatSubtypeMidi, ksbytes::kMusicTechnologyPort));
+        .addDataRange(simks::MusicRange(simks::kMidiSubFormat, simks::kPortTechnology));
     EXPECT_EQ(manager.getPortCount(), 0u);
     ExpectNoPortAt(manager, 0);
 }

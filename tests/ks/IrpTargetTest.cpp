@@ -129,7 +129,7 @@ TEST_F(IrpTarget, GetPropertyMultiWithAZeroProbeAllocatesNothing) {
 }
 
 TEST_F(IrpTarget, GetPropertyMultiGivesTheReplyAndItsSize) {
-    driver.device("\\\\?\\dev#irp")->setTopologyNodes({ksbytes::kPropSetPin, ksbytes::kMediumSetStandard});
+    driver.device("\\\\?\\dev#irp")->setTopologyNodes({ToGuid(ksbytes::kPropSetPin), ToGuid(ksbytes::kMediumSetStandard)});
     BYTE* buffer = nullptr;
     ULONG size = 0;
     ASSERT_EQ(filter->GetPropertyMulti(ksbytes::kPropSetTopology, KSPROPERTY_TOPOLOGY_NODES, &buffer, &size), S_OK);

@@ -29,7 +29,7 @@ protected:
     }
     // A connect block for the pin's MIDI range.
     static void Connect(CKsPin* pin) {
-        ASSERT_EQ(kstest::ConnectPin(pin, ksbytes::kDataFormatSubtypeMidi), S_OK);
+        ASSERT_EQ(kstest::ConnectPin(pin, simks::kMidiSubFormat), S_OK);
     }
     CKsPin* Running() {
         CKsPin* pin = Build();
@@ -45,8 +45,8 @@ protected:
 };
 
 TEST_F(Pin, ReadsItsDescription) {
-    simPin->setInstances(4, 1).setGlobalInstances(8, 2).setCategory(ksbytes::kPropSetTopology).setName("Port 1");
-    simPin->addInterface(ksbytes::kPropSetPin, 5, 1);
+    simPin->setInstances(4, 1).setGlobalInstances(8, 2).setCategory(ToGuid(ksbytes::kPropSetTopology)).setName("Port 1");
+    simPin->addInterface(ToGuid(ksbytes::kPropSetPin), 5, 1);
     CKsPin* pin = Build(S_OK);
     EXPECT_EQ(pin->GetCommunication(), ULONG(KSPIN_COMMUNICATION_SINK));
     EXPECT_EQ(pin->GetDataFlow(), ULONG(KSPIN_DATAFLOW_IN));

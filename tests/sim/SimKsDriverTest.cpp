@@ -53,7 +53,7 @@ protected:
     }
     static KSP_PIN PinRequest(ULONG id) {
         KSP_PIN request = {};
-        request.Property.Set = ToGuid(ksbytes::kPropSetPin);
+        request.Property.Set = GUID{STATIC_KSPROPSETID_Pin};
         request.Property.Id = id;
         request.Property.Flags = KSPROPERTY_TYPE_GET;
         return request;
@@ -83,7 +83,7 @@ TEST_F(SimDriver, ARequestResetsItsEventAsItStarts) {
     EXPECT_TRUE(Property(answered, &count, sizeof count, &bytes, &s.overlapped));
     EXPECT_TRUE(s.Signalled(0));
     KSP_PIN refused = PinRequest(KSPROPERTY_PIN_CTYPES);
-    refused.Property.Set = ToGuid(ksbytes::kDataFormatTypeMusic);
+    refused.Property.Set = simks::kMusicFormat;
     SetEvent(s.overlapped.hEvent);
     EXPECT_FALSE(Property(refused, &count, sizeof count, &bytes, &s.overlapped));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_SET_NOT_FOUND));
@@ -162,7 +162,7 @@ TEST_F(SimDriver, RequestFieldsAreChecked) {
 TEST_F(SimDriver, OnlyDigcfPresentLeavesOutDevicesThatLeft) {
     driver.addDevice("\\\\?\\dev#gone");
     driver.removeDevice("\\\\?\\dev#gone");
-    const GUID audio = ToGuid(ksbytes::kKsCategoryAudio);
+    const GUID audio = simks::kCategoryAudio;
     for (DWORD flags : {DWORD(DIGCF_DEVICEINTERFACE), DWORD(DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)}) {
         HDEVINFO set = KsOs().SetupDiGetClassDevsA(&audio, NULL, NULL, flags);
         DWORD count = 0;
@@ -201,7 +201,7 @@ TEST_F(SimDriver, ReaderThreadReceivesQueuedFrames) {
             pin->ReadData(&s.header, &s.overlapped);
             WaitForSingleObject(s.overlapped.hEvent, INFINITE);
             if (stop) break;
-            uint32_t n = std::min<uint32_t>(ksbytes::ReadU32(s.buffer + 4), 12);
+            uint32_t n = std::min<uint32_t>(reinterpret_cast<KSMUSICFORMAT*>(s.buffer)->ByteCount, 12);
             std::lock_guard<std::mutex> lock(mutex);
             frames.emplace_back(s.buffer + 8, s.buffer + 8 + n);
             received.notify_all();
