@@ -225,4 +225,22 @@ TEST_F(Manager, APortKeepsItsFilterAfterTheListIsGone) {
     EXPECT_EQ(driver.openHandles(), 0);
 }
 
+// A filter whose driver lets a request hang costs one time limit in the process, not one
+// in every look: the instrument search looks at the hidden devices up to 20 times.
+TEST_F(Manager, AHungFilterCostsOneTimeLimitForTwentyLooks) {
+    AddHiddenDevice(driver, UsbPath(usbids::kXrMkII, "good"), 1, 1);
+    simks::SimDevice& hung = AddHiddenDevice(driver, UsbPath(usbids::kXrMkII, "hung"), 1, 1);
+    simks::PropertyFault hang;
+    hang.kind = simks::PropertyFault::Hang;
+    hung.pin(0).fault(KSPROPERTY_PIN_DATARANGES, hang);
+    USBDeviceManager manager("");
+    const auto start = std::chrono::steady_clock::now();
+    const long long boundMs = 10000;
+    int looks = 0;
+    for (; looks < 20 && devtest::ElapsedMs(start) < boundMs; ++looks) EXPECT_EQ(manager.getPortCount(), 1u);
+    EXPECT_EQ(looks, 20);
+    EXPECT_LT(devtest::ElapsedMs(start), boundMs);
+    EXPECT_EQ(driver.openHandles(), 0);
+}
+
 }  // namespace
