@@ -173,6 +173,10 @@ HRESULT CKsFilter::GetPinPropertyMulti(ULONG pinId, const ksbytes::KsGuid& set, 
     ULONG bytes = 0;
     if (replySize) *replySize = 0;
     HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &property, sizeof property, NULL, 0, &bytes);
+    if (SUCCEEDED(hr) && bytes > kMaxPropertyReply) {
+        hr = E_FAIL;
+        KsTrace(1, "CKsFilter::GetPinPropertyMulti the driver reported a reply of %lu bytes", bytes);
+    }
     if (SUCCEEDED(hr)) {
         // A size of 0 still gets a block (new[] of 0 is a valid pointer) and the request is
         // repeated with it.

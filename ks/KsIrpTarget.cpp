@@ -85,7 +85,9 @@ namespace {
 // even when cancelled, keeps its block and its event for good.
 class RequestBlock {
 public:
-    static RequestBlock* Make(const void* in, ULONG inSize, const void* out, ULONG outSize) {
+    // A SET's value travels in the output buffer and is copied in (copyOut); a GET's output
+    // buffer is the driver's to fill and starts empty.
+    static RequestBlock* Make(const void* in, ULONG inSize, const void* out, ULONG outSize, bool copyOut) {
         const size_t inAt = Align(sizeof(RequestBlock));
         const size_t outAt = inAt + Align(inSize);
         BYTE* raw = new (std::nothrow) BYTE[outAt + outSize];
@@ -95,9 +97,8 @@ public:
         block->in = inSize ? raw + inAt : nullptr;
         block->out = outSize ? raw + outAt : nullptr;
         if (in && inSize) std::memcpy(block->in, in, inSize);
-        // A SET request's value travels in the output buffer.
         if (block->out) {
-            if (out)
+            if (out && copyOut)
                 std::memcpy(block->out, out, outSize);
             else
                 std::memset(block->out, 0, outSize);
@@ -114,6 +115,11 @@ private:
     static size_t Align(size_t n) { return (n + 15) & ~size_t(15); }
 };
 
+bool IsSetRequest(ULONG code, const void* in, ULONG inSize) {
+    return code == IOCTL_KS_PROPERTY && in != nullptr && inSize >= sizeof(KSPROPERTY) &&
+           (static_cast<const KSPROPERTY*>(in)->Flags & KSPROPERTY_TYPE_SET) != 0;
+}
+
 }  // namespace
 
 HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG code, void* in, ULONG inSize, void* out, ULONG outSize,
@@ -127,7 +133,7 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG code, void* in, ULONG inSiz
     if (!IsValidHandle(handle)) {
         hr = E_FAIL;
         KsTrace(1, "CKsIrpTarget::SyncIoctl Invalid Handle");
-    } else if ((block = RequestBlock::Make(in, inSize, out, outSize)) == nullptr) {
+    } else if ((block = RequestBlock::Make(in, inSize, out, outSize, IsSetRequest(code, in, inSize))) == nullptr) {
         hr = E_OUTOFMEMORY;
     } else if ((event = requestEvent()) == NULL) {
         hr = E_OUTOFMEMORY;
@@ -189,6 +195,10 @@ HRESULT CKsIrpTarget::GetPropertyMulti(const ksbytes::KsGuid& set, ULONG id, BYT
     ULONG bytes = 0;
     if (replySize) *replySize = 0;
     HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &property, sizeof property, NULL, 0, &bytes);
+    if (SUCCEEDED(hr) && bytes > kMaxPropertyReply) {
+        hr = E_FAIL;
+        KsTrace(1, "CKsIrpTarget::GetPropertyMulti the driver reported a reply of %lu bytes", bytes);
+    }
     if (SUCCEEDED(hr) && bytes != 0) {
         BYTE* data = new (std::nothrow) BYTE[bytes];
         if (data == nullptr) {

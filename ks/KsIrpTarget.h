@@ -37,6 +37,10 @@ public:
     static constexpr DWORD kRequestTimeoutMs = 5000;
     // How long a cancelled request is given to come back.
     static constexpr DWORD kCancelTimeoutMs = 1000;
+    // A property reply larger than this is refused before anything is allocated: the
+    // largest real one (a pin's data ranges) is a few hundred bytes, and a driver's size
+    // report is not to be trusted up to 4 GB.
+    static constexpr ULONG kMaxPropertyReply = 64 * 1024;
     // The result of a request that did not complete in time (HRESULT of ERROR_TIMEOUT).
     static constexpr HRESULT kTimedOut = static_cast<HRESULT>(0x800705B4);
 
