@@ -91,7 +91,8 @@ uint64_t Driver::hold(HANDLE handle, OVERLAPPED* overlapped, KSSTREAM_HEADER* he
     const uint64_t serial = nextSerial_++;
     auto h = handles_.find(handle);
     const uint64_t file = h != handles_.end() ? h->second.file : 0;
-    pending_.push_back(Pending{handle, overlapped, GetCurrentThreadId(), header, kind, pin, file, serial, false, write});
+    pending_.push_back(
+        Pending{handle, overlapped, GetCurrentThreadId(), header, kind, pin, file, serial, false, write, overlapped->hEvent});
     changed_.notify_all();
     return serial;
 }
@@ -101,16 +102,24 @@ bool Driver::release(uint64_t serial, uint32_t status, ULONG_PTR information) {
     if (it == pending_.end()) return false;
     const Pending p = *it;
     pending_.erase(it);
-    // The driver reads a write's bytes while it holds them: they are recorded as the buffer
-    // is now, not as it was at hand-over.
-    if (p.kind == Kind::Write) recordWrite(p.pin, p.header, p.write);
-    finish(p.overlapped, status, information);
+    if (intact(p)) {
+        // The driver reads a write's bytes while it holds them: they are recorded as the
+        // buffer is now, not as it was at hand-over.
+        if (p.kind == Kind::Write) recordWrite(p.pin, p.header, p.write);
+        finish(p.overlapped, status, information);
+    }
     // The last request of a closed pin instance gives its room back.
     if (p.handle == NULL && p.pin &&
         std::none_of(pending_.begin(), pending_.end(), [&](const Pending& q) { return q.file == p.file; }))
         --p.pin->open_;
     changed_.notify_all();
     return true;
+}
+
+bool Driver::intact(const Pending& p) {
+    if (p.overlapped->hEvent == p.event && p.overlapped->Internal == kStatusPending) return true;
+    ++changedBlocks_;
+    return false;
 }
 
 void Driver::releaseLater(unsigned delayMs, uint64_t serial, uint32_t status, ULONG_PTR information) {

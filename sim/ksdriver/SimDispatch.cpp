@@ -413,7 +413,7 @@ BOOL Driver::stream(HANDLE handle, const Handle& h, bool write, void* out, DWORD
     }
     if (!pin->input_.empty()) {
         const DWORD error = pin->input_.front().error;
-        completeRead(Pending{handle, overlapped, GetCurrentThreadId(), header, Kind::Read, pin, h.file, 0, false, 0});
+        completeRead(Pending{handle, overlapped, GetCurrentThreadId(), header, Kind::Read, pin, h.file, 0, false, 0, NULL});
         if (error != ERROR_SUCCESS) return fail(error);
         *bytes = header->Size;
         return TRUE;

@@ -163,7 +163,7 @@ void Pin::queueFrames(const std::vector<Frame>& frames) {
         Driver::Pending p = pending[i];
         if (p.pin == this && p.kind == Driver::Kind::Read && !p.cancelling) {
             pending.erase(pending.begin() + i);
-            driver_->completeRead(p);
+            if (driver_->intact(p)) driver_->completeRead(p);
         } else {
             ++i;
         }
@@ -350,6 +350,7 @@ void SimKsDriver::completeAllNow() {
     while (!driver_->pending_.empty()) driver_->release(driver_->pending_.front().serial, kStatusCancelled, 0);
 }
 int SimKsDriver::completionsWithoutEvent() const { SIM_LOCK; return driver_->eventFaults_; }
+int SimKsDriver::completionsIntoChangedBlocks() const { SIM_LOCK; return driver_->changedBlocks_; }
 int SimKsDriver::openHandles() const { SIM_LOCK; return static_cast<int>(driver_->handles_.size()); }
 
 #undef SIM_LOCK

@@ -207,6 +207,10 @@ public:
     void completeAllNow();
     // Completions whose event could not be set (closed by the caller too early).
     int completionsWithoutEvent() const;
+    // Completions whose OVERLAPPED had changed while the driver held it (its event or
+    // status rewritten: the caller freed the block and the heap gave it out again). The
+    // driver writes nothing into such a block.
+    int completionsIntoChangedBlocks() const;
     // Handles the layer holds open (filters and pins).
     int openHandles() const;
 

@@ -188,6 +188,7 @@ public:
         uint64_t serial;
         bool cancelling;
         size_t write;             // the record of a write
+        HANDLE event;             // the OVERLAPPED's hEvent as it was handed over
     };
     struct DevInfoSet {
         std::vector<Device*> devices;
@@ -215,6 +216,8 @@ public:
     void recordWrite(Pin* pin, const KSSTREAM_HEADER* header, size_t number);
 
     // Completion and cancellation (SimCompletion.cpp), called with mutex_ held.
+    // Whether the held request's OVERLAPPED is as it was handed over; counts it if not.
+    bool intact(const Pending& p);
     void completeRead(const Pending& p);
     // Writes the status into the OVERLAPPED and signals its event; a failure of the
     // request being dispatched writes neither.
@@ -262,6 +265,7 @@ public:
     uint64_t nextSerial_ = 1;
     uint64_t nextFile_ = 1;
     int eventFaults_ = 0;
+    int changedBlocks_ = 0;
     // The request being dispatched: its event, whether it was set, and its OVERLAPPED.
     HANDLE startedEvent_ = NULL;
     bool startedEventSet_ = false;

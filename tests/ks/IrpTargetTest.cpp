@@ -261,10 +261,16 @@ TEST_F(IrpTarget, RequestTheDriverKeepsAfterCancellingKeepsItsBuffers) {
                                       sizeof reply, nullptr),
               CKsIrpTarget::kTimedOut);
     EXPECT_LT(kstest::ElapsedMs(start), kstest::kHungRequestBoundMs);
-    EXPECT_TRUE(Shows("CKsIrpTarget::SyncIoctl the driver kept a cancelled request; its buffers stay allocated"));
+    EXPECT_TRUE(capture.contains("CKsIrpTarget::SyncIoctl: the driver kept a cancelled request; its memory is left to it"))
+        << capture.text();
     ASSERT_EQ(driver.liveRequests(), 1u);
-    // When the driver does let go, the request's event is still there to be set.
+    // Blocks of the request's own size, written over: a freed request block would be one.
+    const size_t blockBytes = InFlightBlock<OVERLAPPED>::bytesFor(((sizeof property + 15) & ~size_t(15)) + sizeof reply);
+    std::vector<std::vector<uint8_t>> scribble;
+    for (int i = 0; i < 64; ++i) scribble.emplace_back(blockBytes, 0xAA);
+    // When the driver does let go, the request's block and event are still there.
     driver.completeAllNow();
+    EXPECT_EQ(driver.completionsIntoChangedBlocks(), 0);
     EXPECT_EQ(driver.completionsWithoutEvent(), 0);
 }
 
