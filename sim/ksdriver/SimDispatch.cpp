@@ -48,6 +48,12 @@ Bytes instancesReply(const uint32_t (&instances)[2], int open) {
 
 DWORD WINAPI CreatePin(HANDLE filter, PKSPIN_CONNECT connect, ACCESS_MASK access, PHANDLE out) {
     Driver& d = Driver::current();
+    unsigned delay = 0;
+    {
+        auto l = d.lock();
+        delay = d.createPinDelayMs_;
+    }
+    if (delay) Sleep(delay);
     auto l = d.lock();
     auto it = d.handles_.find(filter);
     if (it == d.handles_.end() || it->second.pin) return ERROR_INVALID_HANDLE;
@@ -128,8 +134,14 @@ BOOL WINAPI Ioctl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWO
 
 HMODULE WINAPI LoadKsUser() {
     Driver& d = Driver::current();
+    unsigned delay = 0;
+    {
+        auto l = d.lock();
+        ++d.ksUserLoads_;
+        delay = d.ksUserLoadDelayMs_;
+    }
+    if (delay) Sleep(delay);
     auto l = d.lock();
-    ++d.ksUserLoads_;
     if (!d.ksUserPresent_) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return NULL;

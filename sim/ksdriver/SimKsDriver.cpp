@@ -332,6 +332,8 @@ void SimKsDriver::removeDevice(const std::string& path) {
 }
 
 void SimKsDriver::setKsUserPresent(bool present) { SIM_LOCK; driver_->ksUserPresent_ = present; }
+void SimKsDriver::setKsUserLoadDelay(unsigned delayMs) { SIM_LOCK; driver_->ksUserLoadDelayMs_ = delayMs; }
+void SimKsDriver::setCreatePinDelay(unsigned delayMs) { SIM_LOCK; driver_->createPinDelayMs_ = delayMs; }
 void SimKsDriver::setKsCreatePinExported(bool e) { SIM_LOCK; driver_->ksCreatePinExported_ = e; }
 int SimKsDriver::ksUserLoads() const { SIM_LOCK; return driver_->ksUserLoads_; }
 void SimKsDriver::setProbeError(DWORD error) { SIM_LOCK; driver_->probeError_ = error; }

@@ -185,6 +185,11 @@ public:
     void removeDevice(const std::string& path);
 
     void setKsUserPresent(bool present);
+    // Loading ksuser.dll takes this long (a cold disk).
+    void setKsUserLoadDelay(unsigned delayMs);
+    // KsCreatePin takes this long before the driver answers (a driver busy in its create
+    // dispatch: the call cannot be cancelled or timed out by its caller).
+    void setCreatePinDelay(unsigned delayMs);
     void setKsCreatePinExported(bool exported);
     int ksUserLoads() const;
     // The error of a size probe (and of a too small buffer): ERROR_MORE_DATA by default.

@@ -255,6 +255,8 @@ public:
     bool ksUserPresent_ = true;
     bool ksCreatePinExported_ = true;
     int ksUserLoads_ = 0;
+    unsigned ksUserLoadDelayMs_ = 0;
+    unsigned createPinDelayMs_ = 0;
     DWORD probeError_ = ERROR_MORE_DATA;
     bool pendProperties_ = false;
     unsigned pendDelayMs_ = 5;

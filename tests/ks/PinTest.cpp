@@ -206,6 +206,26 @@ TEST_F(Pin, MissingKsUserFailsAndIsLookedForAgain) {
     EXPECT_EQ(simPin->createAccess(), DWORD(GENERIC_READ | GENERIC_WRITE));
 }
 
+// Pins are instantiated on ports' reading threads as well as the caller's: two threads
+// binding KsCreatePin at once load ksuser.dll once.
+TEST_F(Pin, TwoThreadsBindKsCreatePinOnce) {
+    simPin->setInstances(2, 0);
+    driver.setKsUserLoadDelay(200);
+    CKsPin* first = Build();
+    Connect(first);
+    HRESULT outcome = E_FAIL;
+    CKsPin second(filter, 0, &outcome);
+    Connect(&second);
+    HRESULT results[2] = {E_FAIL, E_FAIL};
+    std::thread other([&] { results[1] = second.Instantiate(FALSE); });
+    results[0] = first->Instantiate(FALSE);
+    other.join();
+    EXPECT_EQ(results[0], S_OK);
+    EXPECT_EQ(results[1], S_OK);
+    EXPECT_EQ(driver.ksUserLoads(), 1);
+    EXPECT_EQ(simPin->openInstances(), 2);
+}
+
 TEST_F(Pin, CreateErrorsBecomeHresults) {
     simPin->setCreateError(ERROR_NO_SYSTEM_RESOURCES);
     CKsPin* pin = Build();
