@@ -360,7 +360,8 @@ TEST_F(MidiOutputTest, BufferADriverStillHoldsIsNotFreed) {
     port.release();
     EXPECT_EQ(sim.openHandleCount(), 1u) << "the handle was closed although the driver held the buffer";
     std::vector<std::vector<uint8_t>> scribble;
-    for (int i = 0; i < 64; ++i) scribble.emplace_back(sizeof(MidiOutput), 0xAA);
+    // Blocks of the size the driver holds (the header and its buffer): a freed one is given out again.
+    for (int i = 0; i < 64; ++i) scribble.emplace_back(sizeof(MIDIHDR) + MidiOutput::kSysexBufferSize, 0xAA);
     sim.holdCompletions(0);
     ASSERT_TRUE(waitFor([&] { return sentRecord(0).outcome == SimWinmmOutcomePlayed; }, 5000));
     EXPECT_EQ(sentBytes(0), message);
