@@ -3,18 +3,20 @@
 // brings the pin up, keeps one read outstanding and hands each completed read to
 // decodeReceived. A port whose pin is missing or cannot be started stays silent.
 //
-// The read block (buffer, stream header, OVERLAPPED and its event) belongs to the reader
-// thread and, while a read is outstanding, to the driver. The destroying thread sets the
-// stop flag and the stop event (which no driver touches); the reader then cancels its own
-// read (only the issuing thread's CancelIo reaches it), waits a bounded time for the
-// driver to give it back, and ends. A block the driver never gives back is left allocated.
-
+// The reader's state (the read block: stream header, OVERLAPPED, frame and event in one
+// InFlightBlock; the stop flag and event) is a Reader shared by the port and the thread,
+// freed by whichever lets go last. The destroying thread sets the stop flag and the stop
+// event (which no driver touches); the reader then cancels its own read (only the
+// issuing thread's CancelIo reaches it), waits a bounded time for the driver to give it
+// back, and ends. A block the driver never gives back is left to it. A reader the driver
+// holds in pin creation past the stop bound is left behind: the port detaches from it and
+// keeps its filter reference for good, so that the pin the reader is creating stays.
 #include "ks/KsWin.h"
 
-#include <atomic>
 #include <cstdint>
 
 #include "midi/MidiPorts.h"
+#include "support/InFlightBlock.h"
 
 class CKsMidiFilter;
 class CKsPin;
@@ -29,8 +31,20 @@ public:
     static constexpr DWORD kExitRun = 0xFFFFFFFB;
     // The reader met an exception (a failed allocation) and ended.
     static constexpr DWORD kExitException = 0xFFFFFFFA;
-    // How long a cancelled read is given to come back.
-    static constexpr DWORD kCancelTimeoutMs = 1000;
+    // Reads kept failing kMaxFailedReads times running, and the reader gave up.
+    static constexpr DWORD kExitReadsFailing = 0xFFFFFFF9;
+    // How long a cancelled read is given to come back before it is left to the driver.
+    static constexpr DWORD kCancelTimeoutMs = kCancelledRequestBoundMs;
+    // A failed read is tried again after 10 ms, then twice as long each time up to 1 s: a
+    // device that fails one read recovers at once, one that keeps failing is not spun on.
+    static constexpr DWORD kFirstRetryMs = 10;
+    static constexpr DWORD kLongestRetryMs = 1000;
+    // Ten failures running (about 3 s) mean the device is gone or broken: the port falls silent.
+    static constexpr int kMaxFailedReads = 10;
+    // A running reader answers the stop within its cancel bound (1 s) or the queue lock's
+    // (2 s, inside decodeReceived); past this the driver holds it in pin creation or a
+    // state change, and the port leaves it behind.
+    static constexpr DWORD kStopTimeoutMs = kCancelTimeoutMs + 2000;
     // One KSMUSICFORMAT entry of 8 bytes and at most 12 MIDI bytes per read.
     static constexpr ULONG kFrameExtent = 20;
     static constexpr uint32_t kMaxReadBytes = kFrameExtent - sizeof(KSMUSICFORMAT);
@@ -58,26 +72,25 @@ protected:
     void stopReader();
 
 private:
-    struct ReadBlock {
-        alignas(8) uint8_t buffer[40];
-        KSSTREAM_HEADER header;
-        OVERLAPPED overlapped;
-    };
+    struct Reader;
 
-    static DWORD WINAPI readerMain(void* self);
-    DWORD read();
+    static DWORD WINAPI readerMain(void* reader);
+    static DWORD read(Reader& reader);
     // On the reader thread: the outstanding read is cancelled and waited for.
-    void endRead();
-    void resetStreamHeader();
+    static void endRead(Reader& reader);
+    // On the reader thread: false when the stop came or the reads failed too often.
+    static bool retryAfterFailure(Reader& reader, int failures);
+    // Hands a completed read to the port, unless the port has left.
+    static void deliver(Reader& reader, const uint8_t* bytes, int32_t count, uint64_t timestamp);
+    static void letGo(Reader* reader);
     void lowerPin();
 
     CKsMidiFilter* filter_;
     CKsPin* pin_;
-    ReadBlock* block_;
-    HANDLE stopEvent_;
+    Reader* reader_;
     HANDLE thread_;
-    std::atomic<bool> stop_;
     bool stopped_;
+    bool readerLeft_;  // the reader outlived the stop bound: the pin and the filter are its
     IDevType* row_;
 };
 

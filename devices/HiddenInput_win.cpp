@@ -1,6 +1,8 @@
 #include "devices/HiddenInput.h"
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
 
 #include "devices/DevType.h"
 #include "devices/DevicePresence.h"
@@ -17,7 +19,33 @@ namespace {
 // Filters keep their pins as CKsPin*.
 CKsPin* pinAt(const PtrList& pins, unsigned index) { return static_cast<CKsPin*>(pins.GetAt(index)); }
 
+// One KSMUSICFORMAT entry of at most 12 MIDI bytes, in a 40-byte frame.
+constexpr size_t kReadBytes = 40;
+
 }  // namespace
+
+struct HiddenInput::Reader {
+    Reader(HiddenInput* owner, CKsPin* readPin)
+        : block("HiddenInput::endRead", kReadBytes),
+          pin(readPin),
+          stopEvent(CreateEventA(NULL, TRUE, FALSE, NULL)),
+          stop(false),
+          port(owner),
+          holders(1) {
+        if (block.valid()) block.header().overlapped.hEvent = block.event();
+    }
+    ~Reader() {
+        if (stopEvent) CloseHandle(stopEvent);
+    }
+
+    InFlightBlock<KsStreamRequest> block;  // the reader's, and the driver's while a read is out
+    CKsPin* pin;                           // the filter's; the reader brings it up
+    HANDLE stopEvent;                      // set once by the port; no driver touches it
+    std::atomic<bool> stop;                // set once by the port
+    std::mutex portLock;                   // held while the reader hands bytes to the port
+    HiddenInput* port;                     // NULL once the port has left the reader behind
+    std::atomic<int> holders;              // the port, and the thread while it runs
+};
 
 HiddenInput::HiddenInput(CKsMidiFilter* filter, unsigned pinIndex, IDevType* row)
     : HiddenInput(filter, pinIndex, row, DeferredStart{}) {
@@ -27,46 +55,55 @@ HiddenInput::HiddenInput(CKsMidiFilter* filter, unsigned pinIndex, IDevType* row
 HiddenInput::HiddenInput(CKsMidiFilter* filter, unsigned pinIndex, IDevType* row, DeferredStart)
     : filter_(filter),
       pin_(filter ? pinAt(filter->OutSinkPins(), pinIndex) : nullptr),
-      block_(new ReadBlock()),
-      stopEvent_(CreateEventA(NULL, TRUE, FALSE, NULL)),
+      reader_(new Reader(this, pin_)),
       thread_(NULL),
-      stop_(false),
       stopped_(false),
+      readerLeft_(false),
       row_(row) {
     if (filter_) filter_->AddRef();
-    resetStreamHeader();
-    block_->overlapped.hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
 }
 
 void HiddenInput::startReader() {
-    if (pin_ == nullptr || block_->overlapped.hEvent == NULL || stopEvent_ == NULL) return;
-    thread_ = CreateThread(NULL, 0, readerMain, this, 0, NULL);
+    if (pin_ == nullptr || !reader_->block.valid() || reader_->stopEvent == NULL) return;
+    ++reader_->holders;
+    thread_ = CreateThread(NULL, 0, readerMain, reader_, 0, NULL);
+    if (thread_ == NULL) --reader_->holders;
 }
 
 HiddenInput::~HiddenInput() {
     stopReader();
-    lowerPin();
-    if (filter_) filter_->Release();
-    if (block_) {
-        if (block_->overlapped.hEvent) CloseHandle(block_->overlapped.hEvent);
-        delete block_;
+    // A reader left behind still uses the pin: the pin, and the filter that owns it, stay.
+    if (!readerLeft_) {
+        lowerPin();
+        if (filter_) filter_->Release();
     }
-    if (stopEvent_) CloseHandle(stopEvent_);
     if (thread_) CloseHandle(thread_);
+    letGo(reader_);
 }
 
 void HiddenInput::stopReader() {
     if (stopped_) return;
     stopped_ = true;
-    stop_ = true;
-    if (stopEvent_) SetEvent(stopEvent_);
-    // The reader ends in bounded time: its own cancellation wait is bounded, and so is a
-    // queue's lock wait inside decodeReceived. Polled rather than joined, as the reader
-    // may be inside that wait.
+    reader_->stop = true;
+    if (reader_->stopEvent) SetEvent(reader_->stopEvent);
+    if (thread_ == NULL) return;
+    const ULONGLONG deadline = GetTickCount64() + kStopTimeoutMs;
     DWORD code = 0;
     do {
         Sleep(10);
-    } while (thread_ && GetExitCodeThread(thread_, &code) && code == STILL_ACTIVE);
+    } while (GetExitCodeThread(thread_, &code) && code == STILL_ACTIVE && GetTickCount64() < deadline);
+    if (code != STILL_ACTIVE) return;
+    {
+        std::lock_guard<std::mutex> lock(reader_->portLock);
+        reader_->port = nullptr;
+    }
+    readerLeft_ = true;
+    diagnosticPrint("HiddenInput::stopReader: the reader did not stop within %lu ms; it is left to end on its own\n",
+                    static_cast<unsigned long>(kStopTimeoutMs));
+}
+
+void HiddenInput::letGo(Reader* reader) {
+    if (--reader->holders == 0) delete reader;
 }
 
 void HiddenInput::lowerPin() {
@@ -76,76 +113,94 @@ void HiddenInput::lowerPin() {
     pin_->SetState(KSSTATE_STOP);
 }
 
-void HiddenInput::resetStreamHeader() {
-    KSSTREAM_HEADER& header = block_->header;
-    std::memset(&header, 0, sizeof header);
-    header.Size = sizeof(KSSTREAM_HEADER);
-    header.PresentationTime.Time = 0;
-    header.PresentationTime.Numerator = 1;
-    header.PresentationTime.Denominator = 1;
-    header.FrameExtent = kFrameExtent;
-    header.DataUsed = 0;
-    header.Data = block_->buffer;
-}
-
-DWORD WINAPI HiddenInput::readerMain(void* self) {
+DWORD WINAPI HiddenInput::readerMain(void* arg) {
+    Reader* reader = static_cast<Reader*>(arg);
+    DWORD code = kExitException;
     try {
-        return static_cast<HiddenInput*>(self)->read();
+        code = read(*reader);
     } catch (const std::exception& e) {
         diagnosticPrint("HiddenInput::readerMain: the reader ended on an exception: %s\n", e.what());
     } catch (...) {
         diagnosticPrint("HiddenInput::readerMain: the reader ended on an unknown exception\n");
     }
-    return kExitException;
+    {
+        // Left behind: nobody else will take the pin down.
+        std::lock_guard<std::mutex> lock(reader->portLock);
+        if (reader->port == nullptr) reader->pin->ClosePin();
+    }
+    letGo(reader);
+    return code;
 }
 
-DWORD HiddenInput::read() {
-    if (pin_->Instantiate(FALSE) < 0) return kExitInstantiate;
-    if (pin_->SetState(KSSTATE_ACQUIRE) < 0) return kExitAcquire;
-    if (pin_->SetState(KSSTATE_PAUSE) < 0) return kExitPause;
-    if (pin_->SetState(KSSTATE_RUN) < 0) return kExitRun;
-    KSMUSICFORMAT* frame = reinterpret_cast<KSMUSICFORMAT*>(block_->buffer);
-    const uint8_t* midi = block_->buffer + sizeof(KSMUSICFORMAT);
+DWORD HiddenInput::read(Reader& r) {
+    if (r.pin->Instantiate(FALSE) < 0) return kExitInstantiate;
+    if (r.pin->SetState(KSSTATE_ACQUIRE) < 0) return kExitAcquire;
+    if (r.pin->SetState(KSSTATE_PAUSE) < 0) return kExitPause;
+    if (r.pin->SetState(KSSTATE_RUN) < 0) return kExitRun;
+    KsStreamRequest& request = r.block.header();
+    KSMUSICFORMAT* frame = reinterpret_cast<KSMUSICFORMAT*>(r.block.data());
+    const uint8_t* midi = r.block.data() + sizeof(KSMUSICFORMAT);
     // The stop event wakes the reader even when the driver reset the read event as the
     // read started, after the stop had already been signalled.
-    const HANDLE wakers[2] = {block_->overlapped.hEvent, stopEvent_};
-    while (!stop_) {
-        resetStreamHeader();
+    const HANDLE wakers[2] = {r.block.event(), r.stopEvent};
+    int failures = 0;
+    while (!r.stop) {
+        KSSTREAM_HEADER& header = request.header;
+        std::memset(&header, 0, sizeof header);
+        header.Size = sizeof(KSSTREAM_HEADER);
+        header.PresentationTime.Numerator = 1;
+        header.PresentationTime.Denominator = 1;
+        header.FrameExtent = kFrameExtent;
+        header.Data = r.block.data();
         // A read that ends empty, failed or cancelled must not hand on the last bytes.
         frame->ByteCount = 0;
-        if (FAILED(pin_->ReadData(&block_->header, &block_->overlapped))) {
-            // Nothing outstanding: only the stop ends the wait.
-            WaitForSingleObject(stopEvent_, INFINITE);
-            break;
+        if (FAILED(r.pin->ReadData(&request.header, &request.overlapped))) {
+            if (!retryAfterFailure(r, ++failures)) break;
+            continue;
         }
-        if (stop_ || WaitForMultipleObjects(2, wakers, FALSE, INFINITE) != WAIT_OBJECT_0 || stop_) {
-            endRead();
+        r.block.handOver();
+        bool stopping = false;
+        while (!stopping && !r.block.wait(0))
+            stopping = r.stop || WaitForMultipleObjects(2, wakers, FALSE, INFINITE) != WAIT_OBJECT_0 || r.stop;
+        if (stopping) {
+            endRead(r);
             break;
         }
         // Decoded only when the driver completed the read and handed a header back.
         DWORD transferred = 0;
-        if (!KsOs().GetOverlappedResult(pin_->GetHandle(), &block_->overlapped, &transferred, FALSE) ||
-            transferred == 0)
+        if (!KsOs().GetOverlappedResult(r.pin->GetHandle(), &request.overlapped, &transferred, FALSE)) {
+            if (!retryAfterFailure(r, ++failures)) break;
             continue;
+        }
+        failures = 0;
+        if (transferred == 0) continue;
         const uint64_t timestamp = static_cast<uint64_t>(winmm().timeGetTime()) * 1000000ull;
         // Only the first entry is decoded; a count beyond the frame is cut to what it holds.
         uint32_t count = frame->ByteCount;
         if (count > kMaxReadBytes) count = kMaxReadBytes;
-        decodeReceived(midi, static_cast<int32_t>(count), timestamp);
+        deliver(r, midi, static_cast<int32_t>(count), timestamp);
     }
-    return 0;
+    return failures >= kMaxFailedReads ? kExitReadsFailing : 0;
 }
 
-void HiddenInput::endRead() {
-    DWORD transferred = 0;
-    const HANDLE pin = pin_->GetHandle();
-    if (KsOs().GetOverlappedResult(pin, &block_->overlapped, &transferred, FALSE) ||
-        GetLastError() != ERROR_IO_INCOMPLETE)
-        return;
-    KsOs().CancelIo(pin);
-    if (WaitForSingleObject(block_->overlapped.hEvent, kCancelTimeoutMs) == WAIT_OBJECT_0) return;
-    diagnosticPrint("HiddenInput::endRead: the driver kept a cancelled read; its buffer stays allocated\n");
-    block_ = nullptr;
+bool HiddenInput::retryAfterFailure(Reader& r, int failures) {
+    if (failures >= kMaxFailedReads) {
+        diagnosticPrint("HiddenInput::read: %d reads failed running; the port falls silent\n", failures);
+        return false;
+    }
+    DWORD pause = kFirstRetryMs << (failures - 1);
+    if (pause > kLongestRetryMs) pause = kLongestRetryMs;
+    return WaitForSingleObject(r.stopEvent, pause) == WAIT_TIMEOUT && !r.stop;
+}
+
+void HiddenInput::endRead(Reader& r) {
+    if (r.block.wait(0)) return;
+    if (!r.block.cancelAndWait([&r] { KsOs().CancelIo(r.pin->GetHandle()); }, kCancelTimeoutMs)) r.block.abandon();
+}
+
+void HiddenInput::deliver(Reader& r, const uint8_t* bytes, int32_t count, uint64_t timestamp) {
+    std::lock_guard<std::mutex> lock(r.portLock);
+    if (r.port) r.port->decodeReceived(bytes, count, timestamp);
 }
 
 void HiddenInput::decodeReceived(const uint8_t* bytes, int32_t count, uint64_t timestamp) {

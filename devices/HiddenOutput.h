@@ -4,16 +4,19 @@
 // KSMUSICFORMAT entry, with at most one write in flight: the write block is reused only
 // once the driver has completed the previous write (or after 1000 ms, as a time-out).
 // Each completed write's result is read; a failure is kept until flush reports it, and
-// sendSysex refuses while one is kept. The write block (buffer, stream header, OVERLAPPED
-// and its event) is the driver's while a write is in flight: teardown waits for it,
-// cancels it, and leaves it allocated if the driver never gives it back.
+// sendSysex and sendShort refuse while one is kept. The write block (stream header,
+// OVERLAPPED, frame and event, one InFlightBlock) is the driver's while a write is in
+// flight: teardown waits for it, cancels it, and leaves it to the driver if the driver
+// never gives it back.
 
 #include "ks/KsWin.h"
 
 #include <cstdint>
 
 #include "devices/PacketBuffer.h"
+#include "ks/KsPin.h"
 #include "midi/MidiPorts.h"
+#include "support/InFlightBlock.h"
 
 class CKsMidiFilter;
 class CKsPin;
@@ -21,7 +24,10 @@ class IDevType;
 
 class HiddenOutputPort : public MIDI::Output {
 public:
+    // The driver completes each write within this, or the port reports "Sysex output timeout".
     static constexpr DWORD kWriteTimeoutMs = 1000;
+    // A cancelled write is given this long to come back before it is left to the driver.
+    static constexpr DWORD kCancelTimeoutMs = kCancelledRequestBoundMs;
 
     ~HiddenOutputPort() override;
 
@@ -47,23 +53,19 @@ protected:
     // One write of the pending bytes, once the previous write has completed.
     void sendPending();
     const PacketBuffer& packet() const { return packet_; }
+    // An earlier write failed and flush has not reported it yet.
+    bool failureKept() const { return failed_; }
 
 private:
-    struct WriteBlock {
-        alignas(8) uint8_t buffer[sizeof(KSMUSICFORMAT) + PacketBuffer::kMaxSize + 4];
-        KSSTREAM_HEADER header;
-        OVERLAPPED overlapped;
-    };
+    static constexpr size_t kFrameBytes = sizeof(KSMUSICFORMAT) + PacketBuffer::kMaxSize + 4;
 
     // Waits up to 1000 ms for the write in flight and reads its result; false when it is
     // still in flight.
     bool awaitWrite();
     void lowerPin();
-    void releaseBlock();
 
     PacketBuffer packet_;
-    WriteBlock* block_;
-    bool inFlight_;
+    InFlightBlock<KsStreamRequest> block_;
     bool failed_;
     CKsMidiFilter* filter_;
     CKsPin* pin_;

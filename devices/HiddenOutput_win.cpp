@@ -11,28 +11,27 @@
 
 HiddenOutputPort::HiddenOutputPort(CKsMidiFilter* filter, unsigned pinIndex, IDevType* row, int packetSize)
     : packet_(packetSize),
-      block_(new WriteBlock()),
-      inFlight_(false),
+      block_("HiddenOutput::~HiddenOutput", kFrameBytes),
       failed_(false),
       filter_(filter),
       pin_(filter ? static_cast<CKsPin*>(filter->InSinkPins().GetAt(pinIndex)) : nullptr),
       row_(row) {
-    KSSTREAM_HEADER& header = block_->header;
-    header.Size = sizeof(KSSTREAM_HEADER);
-    header.PresentationTime.Numerator = 1;
-    header.PresentationTime.Denominator = 1;
-    header.FrameExtent = static_cast<ULONG>(packet_.size()) + 12;
-    // The driver reads the entry's ByteCount; DataUsed stays at 12 for every size.
-    header.DataUsed = 12;
-    header.Data = block_->buffer;
-    // Signalled: no write is in flight yet.
-    block_->overlapped.hEvent = CreateEventA(NULL, FALSE, TRUE, NULL);
     if (filter_) filter_->AddRef();
-    bool started = pin_ != nullptr && block_->overlapped.hEvent != NULL && pin_->Instantiate(FALSE) >= 0 &&
+    if (block_.valid()) {
+        KSSTREAM_HEADER& header = block_.header().header;
+        header.Size = sizeof(KSSTREAM_HEADER);
+        header.PresentationTime.Numerator = 1;
+        header.PresentationTime.Denominator = 1;
+        header.FrameExtent = static_cast<ULONG>(packet_.size()) + 12;
+        // The driver reads the entry's ByteCount; DataUsed stays at 12 for every size.
+        header.DataUsed = 12;
+        header.Data = block_.data();
+        block_.header().overlapped.hEvent = block_.event();
+    }
+    bool started = pin_ != nullptr && block_.valid() && pin_->Instantiate(FALSE) >= 0 &&
                    pin_->SetState(KSSTATE_ACQUIRE) >= 0 && pin_->SetState(KSSTATE_PAUSE) >= 0 &&
                    pin_->SetState(KSSTATE_RUN) >= 0;
     if (!started) {
-        releaseBlock();
         lowerPin();
         if (filter_) filter_->Release();
         throw GeneralError("HiddenOutput creation failed");
@@ -42,23 +41,12 @@ HiddenOutputPort::HiddenOutputPort(CKsMidiFilter* filter, unsigned pinIndex, IDe
 HiddenOutputPort::~HiddenOutputPort() {
     // A write still in flight gets its time to complete, then is cancelled; cancellation
     // is asynchronous, so the block stays the driver's until it has come back.
-    if (inFlight_ && WaitForSingleObject(block_->overlapped.hEvent, kWriteTimeoutMs) != WAIT_OBJECT_0) {
-        KsOs().CancelIoEx(pin_->GetHandle(), &block_->overlapped);
-        if (WaitForSingleObject(block_->overlapped.hEvent, kWriteTimeoutMs) != WAIT_OBJECT_0) {
-            diagnosticPrint("HiddenOutput::~HiddenOutput: the driver kept a cancelled write; its buffer stays allocated\n");
-            block_ = nullptr;
-        }
-    }
-    releaseBlock();
+    if (!block_.wait(kWriteTimeoutMs) &&
+        !block_.cancelAndWait([this] { KsOs().CancelIoEx(pin_->GetHandle(), &block_.header().overlapped); },
+                              kCancelTimeoutMs))
+        block_.abandon();
     lowerPin();
     if (filter_) filter_->Release();
-}
-
-void HiddenOutputPort::releaseBlock() {
-    if (!block_) return;
-    if (block_->overlapped.hEvent) CloseHandle(block_->overlapped.hEvent);
-    delete block_;
-    block_ = nullptr;
 }
 
 void HiddenOutputPort::lowerPin() {
@@ -73,11 +61,11 @@ void HiddenOutputPort::append(uint8_t b) {
 }
 
 bool HiddenOutputPort::awaitWrite() {
-    if (!inFlight_) return true;
-    if (WaitForSingleObject(block_->overlapped.hEvent, kWriteTimeoutMs) != WAIT_OBJECT_0) return false;
-    inFlight_ = false;
+    if (!block_.inFlight()) return true;
+    if (!block_.wait(kWriteTimeoutMs)) return false;
     DWORD transferred = 0;
-    if (!KsOs().GetOverlappedResult(pin_->GetHandle(), &block_->overlapped, &transferred, FALSE)) failed_ = true;
+    if (!KsOs().GetOverlappedResult(pin_->GetHandle(), &block_.header().overlapped, &transferred, FALSE))
+        failed_ = true;
     return true;
 }
 
@@ -87,13 +75,15 @@ void HiddenOutputPort::sendPending() {
         packet_.clear();
         throw GeneralError("Sysex output timeout");
     }
-    KSMUSICFORMAT* frame = reinterpret_cast<KSMUSICFORMAT*>(block_->buffer);
+    KSMUSICFORMAT* frame = reinterpret_cast<KSMUSICFORMAT*>(block_.data());
     frame->TimeDeltaMs = 0;
     frame->ByteCount = static_cast<ULONG>(packet_.pending());
-    std::memcpy(block_->buffer + sizeof(KSMUSICFORMAT), packet_.data(), static_cast<size_t>(packet_.pending()));
+    std::memcpy(block_.data() + sizeof(KSMUSICFORMAT), packet_.data(), static_cast<size_t>(packet_.pending()));
     // A write refused at once is a failed write with nothing in flight.
-    inFlight_ = SUCCEEDED(pin_->WriteData(&block_->header, &block_->overlapped));
-    if (!inFlight_) failed_ = true;
+    if (SUCCEEDED(pin_->WriteData(&block_.header().header, &block_.header().overlapped)))
+        block_.handOver();
+    else
+        failed_ = true;
     packet_.clear();
 }
 
@@ -104,6 +94,7 @@ bool HiddenOutputPort::sendSysex(MIDI::SysexMessage& message) {
 }
 
 bool HiddenOutputPort::sendShort(MIDI::ShortMessage& message) {
+    if (failed_) return false;
     append(message.status);
     append(static_cast<uint8_t>(message.data1));
     append(static_cast<uint8_t>(message.data2));
@@ -142,6 +133,7 @@ void DuskerOutput::initialise() {
 }
 
 bool DuskerOutput::sendShort(MIDI::ShortMessage& message) {
+    if (failureKept()) return false;
     const int32_t controller = message.data1;
     if (controller < 0 || controller > 127) return false;
     const int32_t value = message.data2;

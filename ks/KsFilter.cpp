@@ -2,7 +2,10 @@
 
 
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "ks/KsOsApi.h"
 #include "ks/KsPin.h"
@@ -13,6 +16,41 @@ static_assert(sizeof(KSP_PIN) == 32, "KSP_PIN layout");
 void CopyKsText(char (&field)[MAX_PATH], const char* text) {
     std::strncpy(field, text, MAX_PATH - 1);
     field[MAX_PATH - 1] = '\0';
+}
+
+namespace {
+
+struct HungFilters {
+    std::mutex lock;
+    std::vector<std::string> paths;
+    unsigned generation = 0;
+};
+
+HungFilters& hungFilters() {
+    static HungFilters filters;
+    return filters;
+}
+
+}  // namespace
+
+bool IsHungFilter(const char* devicePath) {
+    HungFilters& hung = hungFilters();
+    std::lock_guard<std::mutex> lock(hung.lock);
+    if (hung.generation != KsOsApiGeneration()) return false;
+    for (const std::string& path : hung.paths)
+        if (_stricmp(path.c_str(), devicePath) == 0) return true;
+    return false;
+}
+
+void RememberHungFilter(const char* devicePath) {
+    HungFilters& hung = hungFilters();
+    std::lock_guard<std::mutex> lock(hung.lock);
+    if (hung.generation != KsOsApiGeneration()) {
+        hung.paths.clear();
+        hung.generation = KsOsApiGeneration();
+    }
+    hung.paths.push_back(devicePath);
+    KsTrace(1, "CKsFilter: %s let a request hang; it is not opened again", devicePath);
 }
 
 PtrList::~PtrList() {
@@ -135,6 +173,10 @@ HRESULT CKsFilter::GetPinPropertyMulti(ULONG pinId, const ksbytes::KsGuid& set, 
     ULONG bytes = 0;
     if (replySize) *replySize = 0;
     HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &property, sizeof property, NULL, 0, &bytes);
+    if (SUCCEEDED(hr) && bytes > kMaxPropertyReply) {
+        hr = E_FAIL;
+        KsTrace(1, "CKsFilter::GetPinPropertyMulti the driver reported a reply of %lu bytes", bytes);
+    }
     if (SUCCEEDED(hr)) {
         // A size of 0 still gets a block (new[] of 0 is a valid pointer) and the request is
         // repeated with it.

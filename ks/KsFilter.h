@@ -91,5 +91,11 @@ protected:
     char m_friendlyName[MAX_PATH];
 };
 
+// Filters whose driver let a request hang are remembered for the process (for the OS table
+// in force) and not opened again: every enumeration would hang as long, on its caller's
+// thread. Safe from any thread.
+bool IsHungFilter(const char* devicePath);
+void RememberHungFilter(const char* devicePath);
+
 // Copies at most 259 characters and always terminates.
 void CopyKsText(char (&field)[MAX_PATH], const char* text);

@@ -5,6 +5,10 @@
 #include "ks/KsWin.h"
 
 #include "ks/KsBytes.h"
+#include "support/InFlightBlock.h"
+
+// A request is back from the driver once its OVERLAPPED no longer says pending.
+inline bool inFlightDone(const OVERLAPPED& overlapped) { return HasOverlappedIoCompleted(&overlapped); }
 
 // Counts are plain: they change only where ports are made and destroyed and where a
 // filter list is torn down, never on a port's reading thread.
@@ -35,8 +39,12 @@ public:
 
     // A property request answers in microseconds; one that takes seconds is hung.
     static constexpr DWORD kRequestTimeoutMs = 5000;
-    // How long a cancelled request is given to come back.
-    static constexpr DWORD kCancelTimeoutMs = 1000;
+    // How long a cancelled request is given to come back before it is left to the driver.
+    static constexpr DWORD kCancelTimeoutMs = kCancelledRequestBoundMs;
+    // A property reply larger than this is refused before anything is allocated: the
+    // largest real one (a pin's data ranges) is a few hundred bytes, and a driver's size
+    // report is not to be trusted up to 4 GB.
+    static constexpr ULONG kMaxPropertyReply = 64 * 1024;
     // The result of a request that did not complete in time (HRESULT of ERROR_TIMEOUT).
     static constexpr HRESULT kTimedOut = static_cast<HRESULT>(0x800705B4);
 

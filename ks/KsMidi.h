@@ -71,12 +71,14 @@ public:
     explicit TKsFilterList(const GUID& category) { SetCategory(category); }
 
     bool OnDeviceAdded(DeviceRecord* record) override {
-        if (m_filterCount >= kMaxDevices) return false;
+        if (m_filterCount >= kMaxDevices || IsHungFilter(record->path)) return false;
         HRESULT outcome = S_OK;
         T* filter = new (std::nothrow) T(record->path, &outcome);
         if (filter == nullptr) return false;
-        if (FAILED(outcome) || FAILED(filter->Instantiate()) || FAILED(filter->EnumeratePins()) ||
-            !AcceptFilter(filter)) {
+        if (SUCCEEDED(outcome)) outcome = filter->Instantiate();
+        if (SUCCEEDED(outcome)) outcome = filter->EnumeratePins();
+        if (outcome == CKsIrpTarget::kTimedOut) RememberHungFilter(record->path);
+        if (FAILED(outcome) || !AcceptFilter(filter)) {
             filter->Release();
             return false;
         }

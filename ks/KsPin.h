@@ -10,6 +10,14 @@
 
 class CKsFilter;
 
+// A stream request as the driver holds it: its header and its OVERLAPPED, in the block
+// the port hands over (InFlightBlock), the MIDI frame in the block's data.
+struct KsStreamRequest {
+    KSSTREAM_HEADER header;
+    OVERLAPPED overlapped;
+};
+inline bool inFlightDone(const KsStreamRequest& request) { return inFlightDone(request.overlapped); }
+
 class CKsPin : public CKsIrpTarget {
 public:
     CKsPin(CKsFilter* filter, ULONG pinId, HRESULT* outcome);

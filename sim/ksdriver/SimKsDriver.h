@@ -2,47 +2,38 @@
 // A simulated USB MIDI driver for tests: it installs its own table of OS functions for
 // the kernel-streaming layer and answers every request the layer sends with the bytes,
 // error codes, size probes, pended completions and event signals a real driver gives.
+// Its GUIDs and records come from the platform headers, never from the layer it stands
+// in for, so that a wrong constant in the layer is not copied here.
 //
-// Threads: the test thread configures devices and pins; the layer's threads (a port's
-// reader, the test itself) send requests; the driver's own worker thread completes
-// pended property requests, delayed writes and every cancellation (cancelling only asks:
-// the request ends later, as on Windows). One mutex guards all state; completion writes
-// the caller's buffers and OVERLAPPED, then sets the request's event. As the I/O manager
-// does, every request resets its event when it starts, and a request that fails with an
-// error status reports no byte count (ERROR_MORE_DATA, a warning, still carries one).
-//
-// One SimKsDriver at a time; its constructor installs the table and its destructor puts
-// the previous one back.
+// Threads: the test thread configures devices and pins; the layer's threads send
+// requests; the driver's own worker thread completes pended requests and every
+// cancellation. One SimKsDriver at a time; its constructor installs the table and its
+// destructor puts the previous one back. The workings are in SimKsDriverInternal.h.
 
-#include "ks/KsWin.h"
+#include <windows.h>
+#include <winioctl.h>
+#include <ks.h>
+#include <ksmedia.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
-
-#include "ks/KsBytes.h"
-
-struct KsOsApi;
 
 namespace simks {
 
 using Bytes = std::vector<uint8_t>;
-using ksbytes::KsGuid;
 
-// SubFormat of the maker's hidden MIDI pins.
-constexpr KsGuid kHiddenMidiSubFormat = {0x39D30B88, 0x6CFE, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
+const GUID kCategoryAudio = {STATIC_KSCATEGORY_AUDIO};
+const GUID kMusicFormat = {STATIC_KSDATAFORMAT_TYPE_MUSIC};
+const GUID kMidiSubFormat = {STATIC_KSDATAFORMAT_SUBTYPE_MIDI};
+const GUID kPortTechnology = {STATIC_KSMUSIC_TECHNOLOGY_PORT};
+// SubFormat of the maker's hidden MIDI pins (the driver's own, in no platform header).
+const GUID kHiddenMidiSubFormat = {0x39D30B88, 0x6CFE, 0x11CF, {0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00}};
 
 // A data range of formatSize bytes (at least 80): KSDATARANGE, then Technology.
-Bytes MusicRange(const KsGuid& subFormat, const KsGuid& technology, uint32_t formatSize = 96,
-                 const KsGuid& major = ksbytes::kDataFormatTypeMusic);
+Bytes MusicRange(const GUID& subFormat, const GUID& technology, uint32_t formatSize = sizeof(KSDATARANGE_MUSIC),
+                 const GUID& major = kMusicFormat);
 // The data range of the hidden MIDI pins.
 Bytes HiddenMidiRange();
 
@@ -65,6 +56,9 @@ struct PropertyFault {
     int hangs = -1;                 // Hang
 };
 
+// Later (the default): a write pends and completes after the write delay, as a USB MIDI
+// driver's does. Now: completes inside the call. Never: until cancelled or
+// completePendingWrites. Refuse: fails inside the call.
 enum class WriteMode { Now, Later, Never, Refuse };
 
 struct SimWrite {
@@ -77,157 +71,104 @@ struct SimWrite {
     uint32_t timeDeltaMs;
 };
 
-class SimKsDriver;
-class SimDevice;
-struct SimOs;
-
 class SimPin {
 public:
     // Description (set before the layer reads it).
-    SimPin& setDataFlow(uint32_t flow);
-    SimPin& setCommunication(uint32_t communication);
-    SimPin& addDataRange(const Bytes& range);
-    SimPin& clearDataRanges();
-    SimPin& addInterface(const KsGuid& set, uint32_t id, uint32_t flags = 0);
-    SimPin& addMedium(const KsGuid& set, uint32_t id, uint32_t flags = 0);
-    SimPin& setInstances(uint32_t possible, uint32_t current);
-    SimPin& setGlobalInstances(uint32_t possible, uint32_t current);
-    SimPin& setCategory(const KsGuid& category);
-    SimPin& setName(const std::string& name);  // the reply's bytes, with a terminator
-    SimPin& fault(uint32_t pinPropertyId, const PropertyFault& fault);
-    SimPin& refuse(uint32_t pinPropertyId, DWORD error = ERROR_NOT_FOUND);
-    SimPin& refuseState(uint32_t state, DWORD error = ERROR_NOT_SUPPORTED);
-    SimPin& setCreateError(DWORD error);
+    virtual SimPin& setDataFlow(uint32_t flow) = 0;
+    virtual SimPin& setCommunication(uint32_t communication) = 0;
+    virtual SimPin& addDataRange(const Bytes& range) = 0;
+    virtual SimPin& clearDataRanges() = 0;
+    virtual SimPin& addInterface(const GUID& set, uint32_t id, uint32_t flags = 0) = 0;
+    virtual SimPin& addMedium(const GUID& set, uint32_t id, uint32_t flags = 0) = 0;
+    // Instances the pin type allows and those held outside this process: KsCreatePin is
+    // refused once the instances held reach possible. A pin allows one by default.
+    virtual SimPin& setInstances(uint32_t possible, uint32_t current) = 0;
+    virtual SimPin& setGlobalInstances(uint32_t possible, uint32_t current) = 0;
+    virtual SimPin& setCategory(const GUID& category) = 0;
+    virtual SimPin& setName(const std::string& name) = 0;  // the reply's bytes, with a terminator
+    virtual SimPin& fault(uint32_t pinPropertyId, const PropertyFault& fault) = 0;
+    virtual SimPin& refuse(uint32_t pinPropertyId, DWORD error = ERROR_NOT_FOUND) = 0;
+    virtual SimPin& refuseState(uint32_t state, DWORD error = ERROR_NOT_SUPPORTED) = 0;
+    virtual SimPin& setCreateError(DWORD error) = 0;
 
     // Streaming.
     // Queues MIDI bytes for reads; each read delivers at most 12 of them in one entry.
-    void queueInput(const Bytes& midi);
+    virtual void queueInput(const Bytes& midi) = 0;
     // The next read delivers these bytes (at most 12) in an entry whose ByteCount says
     // byteCount, more than the frame can hold if so chosen.
-    void queueFrame(uint32_t byteCount, const Bytes& midi);
+    virtual void queueFrame(uint32_t byteCount, const Bytes& midi) = 0;
     // The next read writes these bytes into the buffer, then fails with the error.
-    void failNextRead(const Bytes& midi, DWORD error = ERROR_GEN_FAILURE);
+    virtual void failNextRead(const Bytes& midi, DWORD error = ERROR_GEN_FAILURE) = 0;
+    // From now on every read pends and fails with this error after a millisecond
+    // (ERROR_SUCCESS: reads are answered again).
+    virtual void failReads(DWORD error) = 0;
     // Each read takes this long to start, before it resets its event (a slow driver entry).
-    void setReadStartDelay(unsigned delayMs);
-    int readsStarted() const;
-    void setWriteMode(WriteMode mode, unsigned delayMs = 20);
+    virtual void setReadStartDelay(unsigned delayMs) = 0;
+    virtual int readsStarted() const = 0;
+    virtual void setWriteMode(WriteMode mode, unsigned delayMs = 20) = 0;
     // The write with this number (from 0) pends and completes after the write delay
     // with the error, whatever the mode.
-    void failWrite(size_t number, DWORD error = ERROR_GEN_FAILURE);
+    virtual void failWrite(size_t number, DWORD error = ERROR_GEN_FAILURE) = 0;
     // Completes every write held back by Later or Never.
-    void completePendingWrites();
+    virtual void completePendingWrites() = 0;
 
-    // What the layer did.
-    std::vector<SimWrite> writes() const;
-    // Waits until at least count writes were recorded; false after timeoutMs.
-    bool waitForWrites(size_t count, unsigned timeoutMs) const;
+    // What the layer did. A write's bytes are read again when the driver gives the
+    // request back: what the record holds is what the buffer held while the driver did.
+    virtual std::vector<SimWrite> writes() const = 0;
+    // Waits until at least count writes were handed over; false after timeoutMs.
+    virtual bool waitForWrites(size_t count, unsigned timeoutMs) const = 0;
     // Waits until at least count reads are pending; false after timeoutMs.
-    bool waitForPendingReads(size_t count, unsigned timeoutMs) const;
-    uint32_t state() const;
-    std::vector<uint32_t> stateRequests() const;
-    Bytes connectBlock() const;
-    DWORD createAccess() const;
-    int createCount() const;
-    int openInstances() const;
-    size_t pendingReads() const;
-    size_t pendingWrites() const;
-    uint32_t id() const { return id_; }
+    virtual bool waitForPendingReads(size_t count, unsigned timeoutMs) const = 0;
+    virtual uint32_t state() const = 0;
+    virtual std::vector<uint32_t> stateRequests() const = 0;
+    virtual Bytes connectBlock() const = 0;
+    virtual DWORD createAccess() const = 0;
+    virtual int createCount() const = 0;
+    // Instances this process holds: a closed pin's instance stays until the driver has
+    // given back every request of it.
+    virtual int openInstances() const = 0;
+    virtual size_t pendingReads() const = 0;
+    virtual size_t pendingWrites() const = 0;
+    virtual uint32_t id() const = 0;
 
-private:
-    friend class SimKsDriver;
-    friend class SimDevice;
-    friend struct SimOs;
-    SimPin(SimKsDriver* driver, SimDevice* device, uint32_t id) : driver_(driver), device_(device), id_(id) {}
-    struct Frame;
-    void queueFrames(const std::vector<Frame>& frames);
-
-    SimKsDriver* driver_;
-    SimDevice* device_;
-    uint32_t id_;
-    uint32_t dataFlow_ = 1;
-    uint32_t communication_ = 1;
-    std::vector<Bytes> ranges_;
-    Bytes interfaces_;
-    Bytes mediums_;
-    uint32_t instances_[2] = {1, 0};
-    uint32_t globalInstances_[2] = {1, 0};
-    KsGuid category_ = {};
-    Bytes name_;
-    std::map<uint32_t, PropertyFault> faults_;
-    std::map<uint32_t, DWORD> refusedStates_;
-    std::map<size_t, DWORD> failedWrites_;
-    DWORD createError_ = 0;
-    // Run time.
-    struct Frame {
-        Bytes midi;
-        uint32_t byteCount;
-        DWORD error;
-    };
-    std::deque<Frame> input_;
-    unsigned readStartDelayMs_ = 0;
-    int readsStarted_ = 0;
-    WriteMode writeMode_ = WriteMode::Now;
-    unsigned writeDelayMs_ = 20;
-    std::vector<SimWrite> writes_;
-    uint32_t state_ = 0;
-    std::vector<uint32_t> stateRequests_;
-    Bytes connect_;
-    DWORD access_ = 0;
-    int creates_ = 0;
-    int open_ = 0;
+protected:
+    ~SimPin() = default;
 };
 
 class SimDevice {
 public:
     // A pin with the hidden MIDI data range.
-    SimPin& addHiddenMidiPin(uint32_t dataFlow, uint32_t communication);
+    virtual SimPin& addHiddenMidiPin(uint32_t dataFlow, uint32_t communication) = 0;
     // A pin with no data range yet.
-    SimPin& addPin(uint32_t dataFlow = 1, uint32_t communication = 1);
-    SimPin& pin(size_t index);
-    size_t pinCount() const;
+    virtual SimPin& addPin(uint32_t dataFlow = KSPIN_DATAFLOW_IN, uint32_t communication = KSPIN_COMMUNICATION_SINK) = 0;
+    virtual SimPin& pin(size_t index) = 0;
+    virtual size_t pinCount() const = 0;
 
-    SimDevice& setFriendlyName(const std::string& name);
+    virtual SimDevice& setFriendlyName(const std::string& name) = 0;
     // A size query of the "FriendlyName" value reports this many bytes (a damaged value).
-    SimDevice& setFriendlyNameSizeReport(DWORD size);
-    SimDevice& setService(const std::string& service, const std::string& imagePath);
-    SimDevice& setOpenError(DWORD error);
-    SimDevice& setCategory(const KsGuid& category);
-    SimDevice& setTopologyNodes(const std::vector<KsGuid>& nodes);
+    virtual SimDevice& setFriendlyNameSizeReport(DWORD size) = 0;
+    virtual SimDevice& setService(const std::string& service, const std::string& imagePath) = 0;
+    virtual SimDevice& setOpenError(DWORD error) = 0;
+    virtual SimDevice& setCategory(const GUID& category) = 0;
+    virtual SimDevice& setTopologyNodes(const std::vector<GUID>& nodes) = 0;
     // Faults of the filter's own requests: KSPROPERTY_PIN_CTYPES (pin set) and
     // KSPROPERTY_TOPOLOGY_NODES (topology set).
-    SimDevice& faultPinCount(const PropertyFault& fault);
-    SimDevice& faultTopology(const PropertyFault& fault);
+    virtual SimDevice& faultPinCount(const PropertyFault& fault) = 0;
+    virtual SimDevice& faultTopology(const PropertyFault& fault) = 0;
 
-    const std::string& path() const { return path_; }
-    int openCount() const;
+    virtual const std::string& path() const = 0;
+    virtual int openCount() const = 0;
     // CreateFileA arguments of the last open.
-    DWORD lastAccess() const;
-    DWORD lastShare() const;
-    DWORD lastDisposition() const;
-    DWORD lastFlags() const;
+    virtual DWORD lastAccess() const = 0;
+    virtual DWORD lastShare() const = 0;
+    virtual DWORD lastDisposition() const = 0;
+    virtual DWORD lastFlags() const = 0;
 
-private:
-    friend class SimKsDriver;
-    friend struct SimOs;
-    SimDevice(SimKsDriver* driver, const std::string& path) : driver_(driver), path_(path) {}
-
-    SimKsDriver* driver_;
-    std::string path_;
-    std::string friendlyName_;
-    std::string service_;
-    std::string imagePath_;
-    bool hasFriendlyName_ = false;
-    DWORD friendlyNameSizeReport_ = 0;
-    KsGuid category_ = ksbytes::kKsCategoryAudio;
-    DWORD openError_ = 0;
-    bool removed_ = false;
-    std::vector<std::unique_ptr<SimPin>> pins_;
-    std::vector<KsGuid> nodes_;
-    std::unique_ptr<PropertyFault> pinCountFault_;
-    std::unique_ptr<PropertyFault> topologyFault_;
-    int opens_ = 0;
-    DWORD lastOpen_[4] = {};
+protected:
+    ~SimDevice() = default;
 };
+
+class Driver;
 
 class SimKsDriver {
 public:
@@ -244,6 +185,11 @@ public:
     void removeDevice(const std::string& path);
 
     void setKsUserPresent(bool present);
+    // Loading ksuser.dll takes this long (a cold disk).
+    void setKsUserLoadDelay(unsigned delayMs);
+    // KsCreatePin takes this long before the driver answers (a driver busy in its create
+    // dispatch: the call cannot be cancelled or timed out by its caller).
+    void setCreatePinDelay(unsigned delayMs);
     void setKsCreatePinExported(bool exported);
     int ksUserLoads() const;
     // The error of a size probe (and of a too small buffer): ERROR_MORE_DATA by default.
@@ -254,6 +200,9 @@ public:
     // that keeps a completion away from an I/O completion port.
     int propertyRequests() const;
     int propertyRequestsWithoutLowBit() const;
+    // The output buffer of the last GET property request as it was handed over, before
+    // the driver wrote anything into it.
+    Bytes lastGetBufferAtHandOver() const;
     // A cancelled request comes back after this long (default 1 ms); a long time stands
     // for a driver that does not complete its cancellations.
     void setCancelDelay(unsigned delayMs);
@@ -263,89 +212,15 @@ public:
     void completeAllNow();
     // Completions whose event could not be set (closed by the caller too early).
     int completionsWithoutEvent() const;
+    // Completions whose OVERLAPPED had changed while the driver held it (its event or
+    // status rewritten: the caller freed the block and the heap gave it out again). The
+    // driver writes nothing into such a block.
+    int completionsIntoChangedBlocks() const;
     // Handles the layer holds open (filters and pins).
     int openHandles() const;
 
 private:
-    friend class SimPin;
-    friend class SimDevice;
-    friend struct SimOs;
-
-    struct Handle {
-        SimDevice* device;
-        SimPin* pin;  // NULL for a filter handle
-    };
-    enum class Kind { Read, Write, Property };
-    struct Pending {
-        HANDLE handle;
-        OVERLAPPED* overlapped;
-        DWORD thread;
-        KSSTREAM_HEADER* header;  // stream requests
-        Kind kind;
-        SimPin* pin;              // stream requests
-        uint64_t serial;
-        bool cancelling;
-    };
-    struct DevInfoSet {
-        std::vector<SimDevice*> devices;
-    };
-    struct Key {
-        std::map<std::string, std::string> values;
-        std::map<std::string, DWORD> reportedSizes;
-    };
-
-    // Request handling (called with mutex_ held unless noted).
-    BOOL ioctl(HANDLE handle, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytes,
-               OVERLAPPED* overlapped);
-    BOOL dispatch(HANDLE handle, const Handle& h, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
-                  DWORD* bytes, OVERLAPPED* overlapped);
-    BOOL property(HANDLE handle, const Handle& h, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytes,
-                  OVERLAPPED* overlapped);
-    BOOL answer(HANDLE handle, const Bytes& reply, int64_t probeSize, bool pend, bool oversize, void* out,
-                DWORD outSize, DWORD* bytes, OVERLAPPED* overlapped);
-    BOOL stream(HANDLE handle, const Handle& h, bool write, void* out, DWORD outSize, DWORD* bytes,
-                OVERLAPPED* overlapped);
-    void completeRead(const Pending& p);
-    void finish(OVERLAPPED* overlapped, uint32_t status, ULONG_PTR information);
-    uint64_t hold(HANDLE handle, OVERLAPPED* overlapped, KSSTREAM_HEADER* header, Kind kind, SimPin* pin);
-    // Completes the held request with this serial (if still held) and lets it go.
-    bool release(uint64_t serial, uint32_t status, ULONG_PTR information);
-    // Asks the held requests to end: matching ones complete with status after the
-    // cancel delay. Gives the number asked.
-    size_t cancel(HANDLE handle, OVERLAPPED* overlapped, bool anyThread, uint32_t status);
-    void later(unsigned delayMs, std::function<void()> action);
-    void worker();
-    HANDLE newHandle();
-
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
-    const KsOsApi* previous_;
-    std::vector<std::unique_ptr<SimDevice>> devices_;
-    std::map<HANDLE, Handle> handles_;
-    std::vector<Pending> pending_;
-    std::map<HDEVINFO, DevInfoSet> sets_;
-    std::map<HKEY, Key> keys_;
-    uintptr_t nextHandle_ = 0x40000000;
-    bool ksUserPresent_ = true;
-    bool ksCreatePinExported_ = true;
-    int ksUserLoads_ = 0;
-    DWORD probeError_ = ERROR_MORE_DATA;
-    bool pendProperties_ = false;
-    unsigned pendDelayMs_ = 5;
-    int propertyRequests_ = 0;
-    int withoutLowBit_ = 0;
-    unsigned cancelDelayMs_ = 1;
-    uint64_t nextSerial_ = 1;
-    int eventFaults_ = 0;
-    HANDLE startedEvent_ = NULL;  // the event of the request in ioctl, and whether it was set
-    bool startedEventSet_ = false;
-
-    // Worker: timed actions, run without mutex_ held.
-    std::mutex timerMutex_;
-    std::condition_variable timerChanged_;
-    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers_;
-    bool stopping_ = false;
-    std::thread worker_;
+    std::unique_ptr<Driver> driver_;
 };
 
 }  // namespace simks

@@ -4,10 +4,12 @@
 #include "tests/devices/DevicesTestSupport.h"
 
 #include <chrono>
+#include <stdexcept>
 #include <vector>
 
 #include "devices/HiddenInput.h"
 #include "midi/WinMM.h"
+#include "tests/common/DebugCapture.h"
 
 namespace {
 
@@ -206,6 +208,66 @@ TEST_F(HiddenIn, ReadTheDriverKeepsStaysAllocated) {
     ASSERT_EQ(driver.liveRequests(), 1u);
     driver.completeAllNow();
     EXPECT_EQ(driver.completionsWithoutEvent(), 0);
+}
+
+// Reads that keep failing are tried again after a growing pause, and the reader gives up
+// after a bound instead of spinning on the device.
+TEST_F(HiddenIn, FailingReadsBackOffAndGiveUp) {
+    device = &AddHiddenDevice(driver, UsbPath(usbids::kXrMkII, "failing"), 1, 1);
+    ReadPin().failReads(ERROR_GEN_FAILURE);
+    port = dynamic_cast<HiddenInput*>(manager.openInput(0));
+    ASSERT_NE(port, nullptr);
+    DWORD code = STILL_ACTIVE;
+    EXPECT_TRUE(WaitUntil([&] { return port->readerExitCode(&code) && code != STILL_ACTIVE; }, 15000))
+        << ReadPin().readsStarted() << " reads";
+    EXPECT_EQ(code, HiddenInput::kExitReadsFailing);
+    EXPECT_EQ(ReadPin().readsStarted(), HiddenInput::kMaxFailedReads);
+    EXPECT_FALSE(port->hasShortMessage());
+}
+
+// A reader the driver holds in pin creation does not hold up the port's destruction past
+// its bound: it is left behind, and takes its pin down itself once the driver lets go.
+TEST_F(HiddenIn, DestroyingWhileTheDriverHoldsPinCreationReturnsInBoundedTime) {
+    DebugCapture debug;
+    const DWORD holdMs = HiddenInput::kStopTimeoutMs + 3000;
+    driver.setCreatePinDelay(holdMs);
+    Open(usbids::kXrMkII);
+    const auto start = Clock::now();
+    port->release();
+    port = nullptr;
+    EXPECT_LT(ElapsedMs(start), HiddenInput::kStopTimeoutMs + 1500);
+    EXPECT_TRUE(debug.contains("HiddenInput::stopReader: the reader did not stop within")) << debug.text();
+    EXPECT_TRUE(WaitUntil([&] { return ReadPin().createCount() == 1 && ReadPin().openInstances() == 0; },
+                          static_cast<int>(holdMs) + 5000));
+    EXPECT_EQ(ReadPin().pendingReads(), 0u);
+}
+
+// A port whose decoding throws: the reader ends with its own code and says why, and the
+// process goes on.
+class ThrowingInput : public HiddenInput {
+public:
+    ThrowingInput(CKsMidiFilter* filter) : HiddenInput(filter, 0, nullptr, DeferredStart{}) { startReader(); }
+    ~ThrowingInput() override { stopReader(); }
+    void decodeReceived(const uint8_t*, int32_t, uint64_t) override { throw std::runtime_error("scripted"); }
+};
+
+TEST_F(HiddenIn, AnExceptionOnTheReaderEndsItWithItsCode) {
+    DebugCapture debug;
+    device = &AddHiddenDevice(driver, UsbPath(usbids::kXrMkII, "throwing"), 1, 1);
+    IsMidiDataRange = [](const KSDATARANGE* range) {
+        return isHiddenMidiRange(reinterpret_cast<const uint8_t*>(range));
+    };
+    TKsFilterList<CKsMidiFilter> filters(simks::kCategoryAudio);
+    filters.EnumerateDevices();
+    ASSERT_EQ(filters.GetFilterCount(), 1u);
+    ThrowingInput* input = new ThrowingInput(filters.GetFilter(0));
+    ASSERT_TRUE(ReadPin().waitForPendingReads(1, 2000));
+    ReadPin().queueInput({0x90, 0x3C, 0x40});
+    DWORD code = STILL_ACTIVE;
+    EXPECT_TRUE(WaitUntil([&] { return input->readerExitCode(&code) && code != STILL_ACTIVE; }, 2000));
+    EXPECT_EQ(code, HiddenInput::kExitException);
+    EXPECT_TRUE(debug.contains("HiddenInput::readerMain: the reader ended on an exception: scripted")) << debug.text();
+    input->release();
 }
 
 }  // namespace

@@ -188,6 +188,32 @@ TEST_F(HiddenOut, AFailedWriteAnywhereMakesFlushFalse) {
     }
 }
 
+// A kept failure is reported by sendShort too, for both packet sizes, until flush has
+// reported and cleared it.
+TEST_F(HiddenOut, AKeptFailureRefusesShortMessages) {
+    const struct {
+        uint16_t model;
+        size_t sysexBytes;  // enough for two packets: the second learns the first failed
+    } cases[] = {{usbids::kXrMkII, 10}, {usbids::kDusker, 17}};
+    for (const auto& c : cases) {
+        Open(c.model);
+        device->pin(0).setWriteMode(simks::WriteMode::Later, 5);
+        device->pin(0).failWrite(0);
+        Bytes bytes(c.sysexBytes, 0x11);
+        bytes.front() = 0xF0;
+        bytes.back() = 0xF7;
+        MIDI::SysexMessage sysex = Sysex(bytes);
+        EXPECT_TRUE(port->sendSysex(sysex)) << c.model;
+        MIDI::ShortMessage change{0xB0, 7, 100, 0};
+        EXPECT_FALSE(port->sendShort(change)) << c.model;
+        EXPECT_FALSE(port->flush()) << c.model;
+        EXPECT_TRUE(port->sendShort(change)) << c.model;
+        port->release();
+        port = nullptr;
+        driver.removeDevice(device->path());
+    }
+}
+
 // The write header as the program sends it: DataUsed stays 12 for both packet sizes,
 // so for 8-byte packets it covers only 4 of the entry's MIDI bytes.
 TEST_F(HiddenOut, WriteHeaderOfBothPacketSizes) {

@@ -8,6 +8,7 @@
 
 #include "midi/NamesFile.h"
 #include "midi/PortIdHash.h"
+#include "tests/common/DebugCapture.h"
 #include "tests/common/TempFiles.h"
 
 namespace {
@@ -39,7 +40,7 @@ protected:
 
 TEST_F(Manager, BuildsTheFifteenRowsAndInstallsTheHiddenPinTest) {
     const simks::Bytes hidden = simks::HiddenMidiRange();
-    const simks::Bytes plain = simks::MusicRange(ksbytes::kDataFormatSubtypeMidi, ksbytes::kMusicTechnologyPort);
+    const simks::Bytes plain = simks::MusicRange(simks::kMidiSubFormat, simks::kPortTechnology);
     auto admits = [](const simks::Bytes& range) {
         return IsMidiDataRange(reinterpret_cast<const KSDATARANGE*>(range.data()));
     };
@@ -65,7 +66,7 @@ TEST_F(Manager, NoMakerDeviceGivesNoPorts) {
     AddHiddenDevice(driver, "\\\\?\\usb#vid_1234&pid_4a02#1", 1, 1);
     simks::SimDevice& plain = driver.addDevice(UsbPath(usbids::kXrMkII, "plain"));
     plain.addPin(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK)
-        .addDataRange(simks::MusicRange(ksbytes::kDataFormatSubtypeMidi, ksbytes::kMusicTechnologyPort));
+        .addDataRange(simks::MusicRange(simks::kMidiSubFormat, simks::kPortTechnology));
     EXPECT_EQ(manager.getPortCount(), 0u);
     ExpectNoPortAt(manager, 0);
 }
@@ -223,6 +224,31 @@ TEST_F(Manager, APortKeepsItsFilterAfterTheListIsGone) {
     EXPECT_FALSE(port->isPresent());
     port->release();
     EXPECT_EQ(driver.openHandles(), 0);
+}
+
+// A filter whose driver lets a request hang costs one time limit in the process, not one
+// in every look: the instrument search looks at the hidden devices up to 20 times.
+TEST_F(Manager, AHungFilterCostsOneTimeLimitForTwentyLooks) {
+    AddHiddenDevice(driver, UsbPath(usbids::kXrMkII, "good"), 1, 1);
+    simks::SimDevice& hung = AddHiddenDevice(driver, UsbPath(usbids::kXrMkII, "hung"), 1, 1);
+    simks::PropertyFault hang;
+    hang.kind = simks::PropertyFault::Hang;
+    hung.pin(0).fault(KSPROPERTY_PIN_DATARANGES, hang);
+    // Nor does the driver give the cancelled request back: its block is left to it, once.
+    driver.setCancelDelay(10 * 60 * 1000);
+    DebugCapture debug;
+    USBDeviceManager manager("");
+    const auto start = std::chrono::steady_clock::now();
+    const long long boundMs = 10000;
+    int looks = 0;
+    for (; looks < 20 && devtest::ElapsedMs(start) < boundMs; ++looks) EXPECT_EQ(manager.getPortCount(), 1u);
+    EXPECT_EQ(looks, 20);
+    EXPECT_LT(devtest::ElapsedMs(start), boundMs);
+    EXPECT_EQ(driver.openHandles(), 0);
+    EXPECT_EQ(driver.liveRequests(), 1u);
+    EXPECT_TRUE(debug.contains("CKsIrpTarget::SyncIoctl: the driver kept a cancelled request; its memory is left to it ("))
+        << debug.text();
+    driver.completeAllNow();
 }
 
 }  // namespace

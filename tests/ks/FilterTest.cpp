@@ -92,7 +92,7 @@ TEST_F(Filter, PinWithBothIsListedTwiceAndDestroyedOnce) {
     EXPECT_EQ(filter->OutSinkPins().GetCount() + filter->OutSourcePins().GetCount(), 2u);
 
     // An instantiated pin is stopped and closed by its destructor: once.
-    ASSERT_EQ(kstest::ConnectPin(pin, ksbytes::kDataFormatSubtypeMidi), S_OK);
+    ASSERT_EQ(kstest::ConnectPin(pin, simks::kMidiSubFormat), S_OK);
     ASSERT_EQ(pin->Instantiate(FALSE), S_OK);
     EXPECT_EQ(simPin.openInstances(), 1);
     filter->Release();
@@ -126,7 +126,7 @@ TEST_F(Filter, PinCountFailuresLeaveNoPins) {
 
 TEST_F(Filter, NodesAreReadFromTheTopology) {
     simks::SimDevice& dev = driver.addDevice("\\\\?\\dev#nodes");
-    dev.setTopologyNodes({ksbytes::kPropSetPin, ksbytes::kPropSetTopology, ksbytes::kMediumSetStandard});
+    dev.setTopologyNodes({ToGuid(ksbytes::kPropSetPin), ToGuid(ksbytes::kPropSetTopology), ToGuid(ksbytes::kMediumSetStandard)});
     CKsFilter* filter = OpenFilter("\\\\?\\dev#nodes");
     ASSERT_EQ(filter->EnumerateNodes(), S_OK);
     ASSERT_EQ(filter->Nodes().GetCount(), 3u);

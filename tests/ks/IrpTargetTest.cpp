@@ -129,7 +129,7 @@ TEST_F(IrpTarget, GetPropertyMultiWithAZeroProbeAllocatesNothing) {
 }
 
 TEST_F(IrpTarget, GetPropertyMultiGivesTheReplyAndItsSize) {
-    driver.device("\\\\?\\dev#irp")->setTopologyNodes({ksbytes::kPropSetPin, ksbytes::kMediumSetStandard});
+    driver.device("\\\\?\\dev#irp")->setTopologyNodes({ToGuid(ksbytes::kPropSetPin), ToGuid(ksbytes::kMediumSetStandard)});
     BYTE* buffer = nullptr;
     ULONG size = 0;
     ASSERT_EQ(filter->GetPropertyMulti(ksbytes::kPropSetTopology, KSPROPERTY_TOPOLOGY_NODES, &buffer, &size), S_OK);
@@ -172,6 +172,61 @@ TEST_F(IrpTarget, RepliesBeyondTheBlockAreFailedReads) {
     }
 }
 
+// What a driver reports is checked before it is used: a size beyond any real reply is
+// refused before anything is allocated or asked again, and a reply larger than the block
+// read into it (grown after an empty probe) is no reply.
+TEST_F(IrpTarget, MultiRepliesAreCheckedAgainstTheCapAndTheBlock) {
+    using simks::PropertyFault;
+    simks::Bytes ranges = kstest::Header(1, 96);
+    const simks::Bytes range = kstest::MidiPortRange();
+    ranges.insert(ranges.end(), range.begin(), range.end());
+    const struct {
+        const char* name;
+        PropertyFault fault;
+        HRESULT hr;
+        ULONG size;
+        int requests;
+    } cases[] = {
+        {"a real reply", kstest::Replace(ranges), S_OK, kRangesReply, 2},
+        {"the cap", kstest::Replace(simks::Bytes(CKsIrpTarget::kMaxPropertyReply, 0)), S_OK,
+         CKsIrpTarget::kMaxPropertyReply, 2},
+        {"beyond the cap", kstest::Replace(ranges, CKsIrpTarget::kMaxPropertyReply + 1), E_FAIL, 0, 1},
+        {"4 GB", kstest::Replace(ranges, 0xFFFFFFFF), E_FAIL, 0, 1},
+        {"grown after an empty probe", kstest::Fault(PropertyFault::Grow, ranges, 0), E_FAIL, 0, 2},
+    };
+    simks::SimDevice* device = driver.device("\\\\?\\dev#irp");
+    for (const auto& c : cases) {
+        device->pin(0).fault(KSPROPERTY_PIN_DATARANGES, c.fault);
+        const int before = driver.propertyRequests();
+        BYTE* buffer = nullptr;
+        ULONG size = 99;
+        EXPECT_EQ(filter->GetPinPropertyMulti(0, ksbytes::kPropSetPin, KSPROPERTY_PIN_DATARANGES, &buffer, &size), c.hr)
+            << c.name;
+        EXPECT_EQ(size, c.size) << c.name;
+        EXPECT_EQ(driver.propertyRequests() - before, c.requests) << c.name;
+        delete[] buffer;
+        // The filter's own variable-length property is held to the same cap.
+        device->faultTopology(c.fault);
+        buffer = nullptr;
+        const HRESULT nodes = filter->GetPropertyMulti(ksbytes::kPropSetTopology, KSPROPERTY_TOPOLOGY_NODES, &buffer);
+        if (c.requests == 1) {
+            EXPECT_EQ(nodes, E_FAIL) << c.name;
+        }
+        delete[] buffer;
+    }
+}
+
+// A GET's output buffer is the driver's to fill: what the caller had in it does not travel.
+TEST_F(IrpTarget, OnlyASetCarriesTheCallersBuffer) {
+    BYTE reply[kRangesReply];
+    std::memset(reply, 0xAA, sizeof reply);
+    ULONG bytes = 0;
+    ASSERT_EQ(CKsIrpTarget::SyncIoctl(filter->GetHandle(), IOCTL_KS_PROPERTY, &property, sizeof property, reply,
+                                      sizeof reply, &bytes),
+              S_OK);
+    EXPECT_EQ(driver.lastGetBufferAtHandOver(), simks::Bytes(sizeof reply, 0));
+}
+
 TEST_F(IrpTarget, HungRequestIsCancelledAfterItsTimeLimit) {
     simks::PropertyFault hangOnce = kstest::Fault(simks::PropertyFault::Hang);
     hangOnce.hangs = 1;
@@ -206,10 +261,16 @@ TEST_F(IrpTarget, RequestTheDriverKeepsAfterCancellingKeepsItsBuffers) {
                                       sizeof reply, nullptr),
               CKsIrpTarget::kTimedOut);
     EXPECT_LT(kstest::ElapsedMs(start), kstest::kHungRequestBoundMs);
-    EXPECT_TRUE(Shows("CKsIrpTarget::SyncIoctl the driver kept a cancelled request; its buffers stay allocated"));
+    EXPECT_TRUE(capture.contains("CKsIrpTarget::SyncIoctl: the driver kept a cancelled request; its memory is left to it"))
+        << capture.text();
     ASSERT_EQ(driver.liveRequests(), 1u);
-    // When the driver does let go, the request's event is still there to be set.
+    // Blocks of the request's own size, written over: a freed request block would be one.
+    const size_t blockBytes = InFlightBlock<OVERLAPPED>::bytesFor(((sizeof property + 15) & ~size_t(15)) + sizeof reply);
+    std::vector<std::vector<uint8_t>> scribble;
+    for (int i = 0; i < 64; ++i) scribble.emplace_back(blockBytes, 0xAA);
+    // When the driver does let go, the request's block and event are still there.
     driver.completeAllNow();
+    EXPECT_EQ(driver.completionsIntoChangedBlocks(), 0);
     EXPECT_EQ(driver.completionsWithoutEvent(), 0);
 }
 

@@ -18,7 +18,7 @@
 namespace kstest {
 
 // Connects a pin as a standard music pin of the given subformat.
-inline HRESULT ConnectPin(CKsPin* pin, const ksbytes::KsGuid& subFormat) {
+inline HRESULT ConnectPin(CKsPin* pin, const GUID& subFormat) {
     BYTE block[CKsPin::kConnectSize] = {};
     auto* connect = reinterpret_cast<KSPIN_CONNECT*>(block);
     connect->Interface.Set = ToGuid(ksbytes::kInterfaceSetStandard);
@@ -26,7 +26,7 @@ inline HRESULT ConnectPin(CKsPin* pin, const ksbytes::KsGuid& subFormat) {
     auto* format = reinterpret_cast<KSDATAFORMAT*>(connect + 1);
     format->FormatSize = sizeof(KSDATAFORMAT);
     format->MajorFormat = ToGuid(ksbytes::kDataFormatTypeMusic);
-    format->SubFormat = ToGuid(subFormat);
+    format->SubFormat = subFormat;
     return pin->SetPinConnect(connect, sizeof block);
 }
 
@@ -51,13 +51,13 @@ struct Stream {
 // The device manager's test admits the hidden pins; the default one does not.
 inline bool AcceptHiddenRange(const KSDATARANGE* range) {
     return FromGuid(range->MajorFormat) == ksbytes::kDataFormatTypeMusic &&
-           FromGuid(range->SubFormat) == simks::kHiddenMidiSubFormat &&
+           IsEqualGUID(range->SubFormat, simks::kHiddenMidiSubFormat) &&
            ksbytes::ReadGuid(reinterpret_cast<const uint8_t*>(range) + 64) == ksbytes::kMusicTechnologyPort;
 }
 
 // Data ranges that pass the default test.
 inline simks::Bytes MidiPortRange(uint32_t formatSize = 96) {
-    return simks::MusicRange(ksbytes::kDataFormatSubtypeMidi, ksbytes::kMusicTechnologyPort, formatSize);
+    return simks::MusicRange(simks::kMidiSubFormat, simks::kPortTechnology, formatSize);
 }
 
 inline simks::Bytes Header(uint32_t count, size_t itemBytes) {

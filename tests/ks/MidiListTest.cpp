@@ -36,9 +36,9 @@ TEST_F(MidiList, PresentMidiDevicesBecomeFilters) {
     // Not MIDI: an audio pin only.
     driver.addDevice("\\\\?\\usb#audio", "Audio")
         .addPin()
-        .addDataRange(simks::MusicRange(ksbytes::kPropSetPin, ksbytes::kPropSetPin, 96, ksbytes::kPropSetPin));
+        .addDataRange(simks::MusicRange(ToGuid(ksbytes::kPropSetPin), ToGuid(ksbytes::kPropSetPin), 96, ToGuid(ksbytes::kPropSetPin)));
     // Another category.
-    driver.addDevice("\\\\?\\usb#other", "Other").setCategory(ksbytes::kPropSetPin).addPin().addDataRange(
+    driver.addDevice("\\\\?\\usb#other", "Other").setCategory(ToGuid(ksbytes::kPropSetPin)).addPin().addDataRange(
         kstest::MidiPortRange());
     simks::SimDevice& b = driver.addDevice("\\\\?\\usb#vid_1111&pid_0002#b");
     b.addPin(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH).addDataRange(kstest::MidiPortRange());

@@ -29,7 +29,7 @@ protected:
     }
     // A connect block for the pin's MIDI range.
     static void Connect(CKsPin* pin) {
-        ASSERT_EQ(kstest::ConnectPin(pin, ksbytes::kDataFormatSubtypeMidi), S_OK);
+        ASSERT_EQ(kstest::ConnectPin(pin, simks::kMidiSubFormat), S_OK);
     }
     CKsPin* Running() {
         CKsPin* pin = Build();
@@ -45,8 +45,8 @@ protected:
 };
 
 TEST_F(Pin, ReadsItsDescription) {
-    simPin->setInstances(4, 1).setGlobalInstances(8, 2).setCategory(ksbytes::kPropSetTopology).setName("Port 1");
-    simPin->addInterface(ksbytes::kPropSetPin, 5, 1);
+    simPin->setInstances(4, 1).setGlobalInstances(8, 2).setCategory(ToGuid(ksbytes::kPropSetTopology)).setName("Port 1");
+    simPin->addInterface(ToGuid(ksbytes::kPropSetPin), 5, 1);
     CKsPin* pin = Build(S_OK);
     EXPECT_EQ(pin->GetCommunication(), ULONG(KSPIN_COMMUNICATION_SINK));
     EXPECT_EQ(pin->GetDataFlow(), ULONG(KSPIN_DATAFLOW_IN));
@@ -204,6 +204,26 @@ TEST_F(Pin, MissingKsUserFailsAndIsLookedForAgain) {
     EXPECT_EQ(driver.ksUserLoads(), loads);
     EXPECT_EQ(simPin->createCount(), 2);
     EXPECT_EQ(simPin->createAccess(), DWORD(GENERIC_READ | GENERIC_WRITE));
+}
+
+// Pins are instantiated on ports' reading threads as well as the caller's: two threads
+// binding KsCreatePin at once load ksuser.dll once.
+TEST_F(Pin, TwoThreadsBindKsCreatePinOnce) {
+    simPin->setInstances(2, 0);
+    driver.setKsUserLoadDelay(200);
+    CKsPin* first = Build();
+    Connect(first);
+    HRESULT outcome = E_FAIL;
+    CKsPin second(filter, 0, &outcome);
+    Connect(&second);
+    HRESULT results[2] = {E_FAIL, E_FAIL};
+    std::thread other([&] { results[1] = second.Instantiate(FALSE); });
+    results[0] = first->Instantiate(FALSE);
+    other.join();
+    EXPECT_EQ(results[0], S_OK);
+    EXPECT_EQ(results[1], S_OK);
+    EXPECT_EQ(driver.ksUserLoads(), 1);
+    EXPECT_EQ(simPin->openInstances(), 2);
 }
 
 TEST_F(Pin, CreateErrorsBecomeHresults) {

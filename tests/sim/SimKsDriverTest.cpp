@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -38,6 +39,13 @@ protected:
         delete built;
         filter->Release();
     }
+    // Another instance of the same pin type, connected but not instantiated.
+    std::unique_ptr<CKsPin> Second() {
+        HRESULT outcome = E_FAIL;
+        std::unique_ptr<CKsPin> pin(new CKsPin(filter, 0, &outcome));
+        EXPECT_EQ(kstest::ConnectPin(pin.get(), simks::kHiddenMidiSubFormat), S_OK);
+        return pin;
+    }
     // A pin instance in the run state.
     CKsPin* Running() {
         HRESULT outcome = E_FAIL;
@@ -53,7 +61,7 @@ protected:
     }
     static KSP_PIN PinRequest(ULONG id) {
         KSP_PIN request = {};
-        request.Property.Set = ToGuid(ksbytes::kPropSetPin);
+        request.Property.Set = GUID{STATIC_KSPROPSETID_Pin};
         request.Property.Id = id;
         request.Property.Flags = KSPROPERTY_TYPE_GET;
         return request;
@@ -83,7 +91,7 @@ TEST_F(SimDriver, ARequestResetsItsEventAsItStarts) {
     EXPECT_TRUE(Property(answered, &count, sizeof count, &bytes, &s.overlapped));
     EXPECT_TRUE(s.Signalled(0));
     KSP_PIN refused = PinRequest(KSPROPERTY_PIN_CTYPES);
-    refused.Property.Set = ToGuid(ksbytes::kDataFormatTypeMusic);
+    refused.Property.Set = simks::kMusicFormat;
     SetEvent(s.overlapped.hEvent);
     EXPECT_FALSE(Property(refused, &count, sizeof count, &bytes, &s.overlapped));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_SET_NOT_FOUND));
@@ -162,7 +170,7 @@ TEST_F(SimDriver, RequestFieldsAreChecked) {
 TEST_F(SimDriver, OnlyDigcfPresentLeavesOutDevicesThatLeft) {
     driver.addDevice("\\\\?\\dev#gone");
     driver.removeDevice("\\\\?\\dev#gone");
-    const GUID audio = ToGuid(ksbytes::kKsCategoryAudio);
+    const GUID audio = simks::kCategoryAudio;
     for (DWORD flags : {DWORD(DIGCF_DEVICEINTERFACE), DWORD(DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)}) {
         HDEVINFO set = KsOs().SetupDiGetClassDevsA(&audio, NULL, NULL, flags);
         DWORD count = 0;
@@ -201,7 +209,7 @@ TEST_F(SimDriver, ReaderThreadReceivesQueuedFrames) {
             pin->ReadData(&s.header, &s.overlapped);
             WaitForSingleObject(s.overlapped.hEvent, INFINITE);
             if (stop) break;
-            uint32_t n = std::min<uint32_t>(ksbytes::ReadU32(s.buffer + 4), 12);
+            uint32_t n = std::min<uint32_t>(reinterpret_cast<KSMUSICFORMAT*>(s.buffer)->ByteCount, 12);
             std::lock_guard<std::mutex> lock(mutex);
             frames.emplace_back(s.buffer + 8, s.buffer + 8 + n);
             received.notify_all();
@@ -260,6 +268,112 @@ TEST_F(SimDriver, WriterWaitsForEachCompletion) {
     EXPECT_EQ(simPin->pendingWrites(), 0u);
     // The write comes back cancelled, later: its block must outlive that.
     EXPECT_TRUE(s.Signalled(2000));
+}
+
+// Each case below says where the behaviour comes from: documented, measured, or assumed
+// as the harsher choice where the real driver may do either.
+
+// Documented (KSPIN_CINSTANCES: PossibleCount is the most instances the pin type makes):
+// a pin type with no room refuses KsCreatePin, whether the room went to this process or
+// another. The error is assumed.
+TEST_F(SimDriver, PinInstancesAreRefusedWithoutRoom) {
+    Running();
+    std::unique_ptr<CKsPin> second = Second();
+    EXPECT_EQ(second->Instantiate(FALSE), HRESULT_FROM_WIN32(ERROR_NO_SYSTEM_RESOURCES));
+    const struct {
+        uint32_t possible, elsewhere;
+        bool room;
+    } cases[] = {{2, 1, false}, {2, 0, true}, {KSINSTANCE_INDETERMINATE, 5, true}};
+    for (const auto& c : cases) {
+        second->ClosePin();
+        simPin->setInstances(c.possible, c.elsewhere);
+        EXPECT_EQ(SUCCEEDED(second->Instantiate(FALSE)), c.room) << c.possible << "/" << c.elsewhere;
+    }
+    // The instances reply counts what is held.
+    KSPIN_CINSTANCES instances = {};
+    KSP_PIN request = PinRequest(KSPROPERTY_PIN_CINSTANCES);
+    OVERLAPPED overlapped = {};
+    DWORD bytes = 0;
+    ASSERT_TRUE(Property(request, &instances, sizeof instances, &bytes, &overlapped));
+    EXPECT_EQ(instances.CurrentCount, 5u + 2u);
+}
+
+// Documented (a file object is closed only once its last request has completed): a pin
+// closed while the driver still holds a cancelled request keeps its instance until then.
+TEST_F(SimDriver, ClosedPinKeepsItsInstanceWhileTheDriverHoldsARequest) {
+    CKsPin* pin = Running();
+    driver.setCancelDelay(300);
+    Stream s(20);
+    ASSERT_EQ(pin->ReadData(&s.header, &s.overlapped), S_OK);
+    const HANDLE closed = pin->GetHandle();
+    pin->ClosePin();
+    EXPECT_EQ(simPin->openInstances(), 1);
+    std::unique_ptr<CKsPin> second = Second();
+    EXPECT_TRUE(FAILED(second->Instantiate(FALSE)));
+    ASSERT_TRUE(s.Signalled(2000));
+    EXPECT_EQ(simPin->openInstances(), 0);
+    EXPECT_EQ(second->Instantiate(FALSE), S_OK);
+    // Assumed harsher, as Windows recycles handle values: the freed value is given out again.
+    EXPECT_EQ(second->GetHandle(), closed);
+}
+
+// Documented (the I/O manager on an error status returned by the driver in the call): the
+// request's OVERLAPPED keeps STATUS_PENDING and its event stays reset; a warning such as
+// STATUS_BUFFER_OVERFLOW (ERROR_MORE_DATA) is written and signalled.
+TEST_F(SimDriver, AFailureInsideTheCallWritesNoStatusAndNoEvent) {
+    CKsPin* pin = Running();
+    simPin->failNextRead({0x90, 0x40, 0x7F});
+    Stream s(20);
+    SetEvent(s.overlapped.hEvent);
+    EXPECT_TRUE(FAILED(pin->ReadData(&s.header, &s.overlapped)));
+    EXPECT_EQ(s.overlapped.Internal, ULONG_PTR(0x103));
+    EXPECT_FALSE(s.Signalled(0));
+
+    const struct {
+        DWORD probeError;
+        bool written;
+    } cases[] = {{ERROR_INSUFFICIENT_BUFFER, false}, {ERROR_MORE_DATA, true}};
+    for (const auto& c : cases) {
+        driver.setProbeError(c.probeError);
+        KSP_PIN request = PinRequest(KSPROPERTY_PIN_DATARANGES);
+        BYTE small[16];
+        DWORD bytes = 0;
+        SetEvent(s.overlapped.hEvent);
+        EXPECT_FALSE(Property(request, small, sizeof small, &bytes, &s.overlapped));
+        EXPECT_EQ(s.overlapped.Internal != 0x103, c.written) << c.probeError;
+        EXPECT_EQ(s.Signalled(0), c.written) << c.probeError;
+    }
+}
+
+// Assumed harsher: the driver reads a write's bytes when it sends them, any time before it
+// completes the request, so the record is of the buffer as it was then.
+TEST_F(SimDriver, WriteBytesAreReadWhileTheDriverHoldsThem) {
+    CKsPin* pin = Running();
+    simPin->setWriteMode(simks::WriteMode::Never);
+    Stream s(15);
+    s.header.DataUsed = 12;
+    KSMUSICFORMAT entry = {0, 1};
+    std::memcpy(s.buffer, &entry, sizeof entry);
+    s.buffer[8] = 0x11;
+    ASSERT_EQ(pin->WriteData(&s.header, &s.overlapped), S_OK);
+    s.buffer[8] = 0x22;
+    simPin->completePendingWrites();
+    ASSERT_TRUE(s.Signalled(2000));
+    EXPECT_EQ(simPin->writes().at(0).midi, simks::Bytes{0x22});
+}
+
+// Assumed harsher (a USB MIDI driver completes a write once its packet went out on the
+// bus): a write pends by default and completes a moment later.
+TEST_F(SimDriver, WritesPendByDefault) {
+    CKsPin* pin = Running();
+    Stream s(15);
+    s.header.DataUsed = 12;
+    DWORD bytes = 0;
+    EXPECT_FALSE(KsOs().DeviceIoControl(pin->GetHandle(), IOCTL_KS_WRITE_STREAM, NULL, 0, &s.header, sizeof s.header,
+                                        &bytes, &s.overlapped));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    ASSERT_TRUE(s.Signalled(2000));
+    EXPECT_TRUE(KsOs().GetOverlappedResult(pin->GetHandle(), &s.overlapped, &bytes, FALSE));
 }
 
 }  // namespace
