@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "BuildVersion.h"
+#include "CarrowickVersion.h"
 #include "device/FirmwareImage.h"
 #include "device/UpdateProtocol.h"
 #include "support/Diagnostics.h"
@@ -145,7 +146,8 @@ void beginUpdateLog(const char* firmwarePath, const FirmwareImage& image) {
     } catch (const std::exception&) {
         return;  // no log; the update goes on
     }
-    updateLogLine("Carrowick 1.0 (%s build), carrying Lumetra firmware %s", kArchitecture, CARROWICK_FIRMWARE_VERSION);
+    updateLogLine("Carrowick %s (%s build), carrying Lumetra firmware %s", CARROWICK_VERSION, kArchitecture,
+                  CARROWICK_FIRMWARE_VERSION);
     updateLogLine("firmware path: %s", firmwarePath);
     logFileContents(image);
     updateLogLine("looking for an output whose name contains \"%s\"", kInstrumentName);

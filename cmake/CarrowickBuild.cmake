@@ -21,3 +21,16 @@ function(carrowick_library name)
   target_link_libraries(${name} PUBLIC ${L_DEPS})
   carrowick_warnings(${name})
 endfunction()
+
+# A release must come out the same, byte for byte, from the same commit in any folder at
+# any time, so anyone can check that a shipped exe was built from it: no folder names in
+# the objects and their debug information, no link time in the PE headers.
+option(CARROWICK_REPRODUCIBLE "Build the same bytes from the same sources in any folder" OFF)
+if(CARROWICK_REPRODUCIBLE)
+  # Paths are kept relative to the top folder, so a debugger started there finds the sources.
+  file(RELATIVE_PATH binary_dir ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
+  add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=./${binary_dir})
+  if(WIN32)
+    add_link_options(-Wl,--no-insert-timestamp)
+  endif()
+endif()

@@ -1,4 +1,4 @@
-// carrowick-inspect [--json] FILE: prints what the updater will send from a firmware file.
+// carrowick-inspect [--json] FILE | --version: prints what the updater will send from a firmware file.
 // Exit code 0 when the instrument would receive the file's messages unchanged, 1 when
 // anything would be left out or could not be sent, 2 when the file cannot be read.
 
@@ -21,6 +21,7 @@ static const char kNullDevice[] = "NUL";
 static const char kNullDevice[] = "/dev/null";
 #endif
 
+#include "CarrowickVersion.h"
 #include "device/FirmwareImage.h"
 #include "inspector/FirmwareReport.h"
 
@@ -67,6 +68,10 @@ bool readImage(const std::string& path, FirmwareImage& image) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("carrowick-inspect %s\n", CARROWICK_VERSION);
+        return 0;
+    }
     bool json = false;
     std::vector<std::string> paths;
     for (int i = 1; i < argc; ++i) {
@@ -76,7 +81,7 @@ int main(int argc, char** argv) {
             paths.push_back(argv[i]);
     }
     if (paths.size() != 1 || paths[0].empty()) {
-        std::fprintf(stderr, "usage: carrowick-inspect [--json] FIRMWARE-FILE\n");
+        std::fprintf(stderr, "usage: carrowick-inspect [--json] FIRMWARE-FILE | --version\n");
         return 2;
     }
     const std::string& path = paths[0];
