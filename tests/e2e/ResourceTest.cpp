@@ -170,7 +170,7 @@ TEST_F(ResourceTest, AboutBoxIsTemplate103) {
     DialogTemplate about = dialog(103, kUnitedStates);
     const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT | DS_FIXEDSYS;
     EXPECT_EQ(style, about.style & style);
-    EXPECT_EQ(170, about.cx);
+    EXPECT_EQ(220, about.cx);
     EXPECT_EQ(62, about.cy);
     EXPECT_EQ("About Carrowick", about.caption);
     EXPECT_EQ("MS Shell Dlg", about.font);
@@ -178,10 +178,10 @@ TEST_F(ResourceTest, AboutBoxIsTemplate103) {
     ASSERT_EQ(4u, about.items.size());
     // The program's own icon: a template naming an icon the exe lacks could not be created.
     expectItem(about.items[0], -1, "static", "#107", 14, 14, 21, 20, SS_ICON);
-    expectItem(about.items[1], -1, "static", std::string("Carrowick, Version ") + CARROWICK_VERSION, 42, 14, 114, 8, SS_NOPREFIX | WS_GROUP);
+    expectItem(about.items[1], -1, "static", std::string("Carrowick, Version ") + CARROWICK_VERSION, 42, 14, 170, 8, SS_NOPREFIX | WS_GROUP);
     expectItem(about.items[2], -1, "static", std::string("Lumetra firmware ") + (sizeof(void*) == 8 ? "v1.169" : "v1.157"),
-               42, 26, 114, 8, WS_GROUP);
-    expectItem(about.items[3], IDOK, "button", "OK", 113, 41, 50, 14, BS_DEFPUSHBUTTON | WS_TABSTOP | WS_GROUP);
+               42, 26, 170, 8, WS_GROUP);
+    expectItem(about.items[3], IDOK, "button", "OK", 163, 41, 50, 14, BS_DEFPUSHBUTTON | WS_TABSTOP | WS_GROUP);
 }
 
 TEST_F(ResourceTest, StringsMenuAndAccelerators) {

@@ -90,9 +90,9 @@ def check_texts(archive, firmware, version, arch, label):
     for name, text in ((LAUNCHER, launcher), ("README.txt", readme)):
         check(text.endswith("\r\n") and text.count("\n") == text.count("\r\n"), f"{label}: {name} has not CRLF line ends")
     # The firmware's path goes unquoted after the quoted program: the updater removes no quotes.
-    start = re.findall(r'^"!here!Carrowick\.exe" (.*)\r$', launcher, re.M)
-    check(start == [f"!here!{firmware}"], f"{label}: the launcher starts {start}, not the firmware unquoted")
-    check("exit /b !errorlevel!" in launcher, f"{label}: the launcher does not hand back the updater's exit code")
+    start = re.findall(r'^for %%F in \("%~dp0(.*)"\) do "%~dp0Carrowick\.exe" (.*)\r$', launcher, re.M)
+    check(start == [(firmware, "%%~fF")], f"{label}: the launcher starts {start}, not the firmware's full path unquoted")
+    check(launcher.endswith("exit /b %errorlevel%\r\n"), f"{label}: the launcher does not hand back the updater's exit code")
     check(f"Carrowick {version} ({arch})" in readme and firmware in readme and "@" not in readme,
           f"{label}: README.txt does not name the version, the architecture and the firmware")
 
