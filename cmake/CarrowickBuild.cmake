@@ -30,6 +30,7 @@ if(CARROWICK_REPRODUCIBLE)
   # Paths are kept relative to the top folder, so a debugger started there finds the sources.
   file(RELATIVE_PATH binary_dir ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
   add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=./${binary_dir})
+  unset(binary_dir)
   if(WIN32)
     add_link_options(-Wl,--no-insert-timestamp)
   endif()

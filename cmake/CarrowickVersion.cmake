@@ -1,6 +1,7 @@
 # The program's version, from the one number in the top CMakeLists.txt: as it stands when
 # the commit is tagged v<number>, else marked as a development build of its commit
-# (1.1.0-dev+1d5f178), with ".dirty" when the tree has uncommitted changes.
+# (1.1.0-dev+1d5f178), with ".dirty" when the tree has uncommitted changes, and
+# 1.1.0-dev+unknown outside a git checkout.
 #
 # Included from the top CMakeLists.txt it adds the target carrowick_version, which writes
 # CarrowickVersion.h into CARROWICK_VERSION_DIR on every build (rewritten only when the
@@ -12,24 +13,32 @@ cmake_minimum_required(VERSION 3.25)
 function(carrowick_describe_version number source_dir out)
   set(text "${number}-dev+unknown")
   find_package(Git QUIET)
-  if(GIT_FOUND)
-    execute_process(COMMAND ${GIT_EXECUTABLE} -C ${source_dir} rev-parse --short=7 HEAD
-      OUTPUT_VARIABLE hash OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE failed ERROR_QUIET)
-    if(NOT failed)
-      execute_process(COMMAND ${GIT_EXECUTABLE} -C ${source_dir} tag --points-at HEAD
-        OUTPUT_VARIABLE tags OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-      string(REPLACE "\n" ";" tags "${tags}")
-      if("v${number}" IN_LIST tags)
-        set(text "${number}")
-      else()
-        set(text "${number}-dev+${hash}")
-      endif()
-      execute_process(COMMAND ${GIT_EXECUTABLE} -C ${source_dir} status --porcelain --untracked-files=no
-        OUTPUT_VARIABLE changes OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-      if(changes)
-        string(APPEND text ".dirty")
-      endif()
-    endif()
+  if(NOT GIT_FOUND)
+    set(${out} "${text}" PARENT_SCOPE)
+    return()
+  endif()
+  macro(git output)
+    execute_process(COMMAND ${GIT_EXECUTABLE} -C ${source_dir} ${ARGN}
+      OUTPUT_VARIABLE ${output} OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE failed ERROR_QUIET)
+  endmacro()
+  # Sources unpacked inside some other checkout are not that checkout's commit.
+  git(top rev-parse --show-toplevel)
+  file(REAL_PATH "${source_dir}" source_dir)
+  if(failed OR NOT top STREQUAL source_dir)
+    set(${out} "${text}" PARENT_SCOPE)
+    return()
+  endif()
+  git(hash rev-parse --short=7 HEAD)
+  git(tags tag --points-at HEAD)
+  git(changes status --porcelain --untracked-files=no)
+  string(REPLACE "\n" ";" tags "${tags}")
+  if(changes)
+    # Not what any commit holds: never the release, whatever the tag says.
+    set(text "${number}-dev+${hash}.dirty")
+  elseif("v${number}" IN_LIST tags)
+    set(text "${number}")
+  else()
+    set(text "${number}-dev+${hash}")
   endif()
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
@@ -42,7 +51,6 @@ function(carrowick_write_version_header number source_dir output)
 // Written by cmake/CarrowickVersion.cmake on every build.
 #define CARROWICK_VERSION "@text@"
 #define CARROWICK_VERSION_NUMBERS @numbers@,0
-#define CARROWICK_VERSION_DOTTED "@number@.0"
 #define CARROWICK_ABOUT_LINE1 "Carrowick, Version @text@"
 ]=])
 endfunction()
@@ -52,6 +60,10 @@ if(CMAKE_SCRIPT_MODE_FILE)
   return()
 endif()
 
+# The version resource and the manifest take it as four numbers: three given, the last 0.
+if(NOT PROJECT_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
+  message(FATAL_ERROR "project(VERSION ${PROJECT_VERSION}): give major.minor.patch")
+endif()
 set(CARROWICK_VERSION_DIR ${CMAKE_BINARY_DIR}/version)
 add_custom_target(carrowick_version
   COMMAND ${CMAKE_COMMAND} -DVERSION_NUMBER=${PROJECT_VERSION} -DSOURCE_DIR=${CMAKE_SOURCE_DIR}
