@@ -31,6 +31,13 @@ if(CARROWICK_REPRODUCIBLE)
   file(RELATIVE_PATH binary_dir ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
   add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=./${binary_dir})
   unset(binary_dir)
+  # ccache with a base folder hands the compiler relative paths instead of the absolute ones
+  # the maps turn into ./, and the debug information would depend on where the tree is.
+  foreach(lang C CXX)
+    if(CMAKE_${lang}_COMPILER_LAUNCHER)
+      set(CMAKE_${lang}_COMPILER_LAUNCHER env -u CCACHE_BASEDIR -u CCACHE_NOHASHDIR ${CMAKE_${lang}_COMPILER_LAUNCHER})
+    endif()
+  endforeach()
   if(WIN32)
     add_link_options(-Wl,--no-insert-timestamp)
   endif()
