@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "BuildVersion.h"
+#include "CarrowickVersion.h"
 #include "device/FirmwareImage.h"
 #include "device/UpdateProtocol.h"
 #include "support/Diagnostics.h"
@@ -323,7 +324,7 @@ void beginUpdateLog(const char* firmwarePath, const FirmwareImage& image) {
     }
     pruneOldest(folder, L"update-*.log", kLogsKept, name);
     try {
-        appendHeaderLine("Carrowick 1.0 (%s build), carrying Lumetra firmware %s", kArchitecture,
+        appendHeaderLine("Carrowick %s (%s build), carrying Lumetra firmware %s", CARROWICK_VERSION, kArchitecture,
                          CARROWICK_FIRMWARE_VERSION);
         appendHeaderLine("firmware path: %s", firmwarePath);
         appendFileContents(image);

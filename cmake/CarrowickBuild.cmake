@@ -21,3 +21,24 @@ function(carrowick_library name)
   target_link_libraries(${name} PUBLIC ${L_DEPS})
   carrowick_warnings(${name})
 endfunction()
+
+# A release must come out the same, byte for byte, from the same commit in any folder at
+# any time, so anyone can check that a shipped exe was built from it: no folder names in
+# the objects and their debug information, no link time in the PE headers.
+option(CARROWICK_REPRODUCIBLE "Build the same bytes from the same sources in any folder" OFF)
+if(CARROWICK_REPRODUCIBLE)
+  # Paths are kept relative to the top folder, so a debugger started there finds the sources.
+  file(RELATIVE_PATH binary_dir ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
+  add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=./${binary_dir})
+  unset(binary_dir)
+  # ccache with a base folder hands the compiler relative paths instead of the absolute ones
+  # the maps turn into ./, and the debug information would depend on where the tree is.
+  foreach(lang C CXX)
+    if(CMAKE_${lang}_COMPILER_LAUNCHER)
+      set(CMAKE_${lang}_COMPILER_LAUNCHER env -u CCACHE_BASEDIR -u CCACHE_NOHASHDIR ${CMAKE_${lang}_COMPILER_LAUNCHER})
+    endif()
+  endforeach()
+  if(WIN32)
+    add_link_options(-Wl,--no-insert-timestamp)
+  endif()
+endif()

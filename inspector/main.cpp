@@ -1,4 +1,4 @@
-// carrowick-inspect [--json] FILE: prints what the updater will send from a firmware file.
+// carrowick-inspect [--json] FILE | --version: prints what the updater will send from a firmware file.
 // Exit code 0 when the instrument would receive the file's messages unchanged, 1 when
 // anything would be left out or could not be sent, 2 when the file cannot be read.
 // carrowick-inspect [--json] --ports (Windows): the outputs the updater's port search sees,
@@ -23,6 +23,7 @@ static const char kNullDevice[] = "NUL";
 static const char kNullDevice[] = "/dev/null";
 #endif
 
+#include "CarrowickVersion.h"
 #include "device/FirmwareImage.h"
 #include "inspector/FirmwareReport.h"
 #if defined(_WIN32)
@@ -73,6 +74,10 @@ bool readImage(const std::string& path, FirmwareImage& image) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("carrowick-inspect %s\n", CARROWICK_VERSION);
+        return 0;
+    }
     bool json = false;
     bool ports = false;
     std::vector<std::string> paths;
@@ -97,9 +102,9 @@ int main(int argc, char** argv) {
 #endif
     if (ports || paths.size() != 1 || paths[0].empty()) {
 #if defined(_WIN32)
-        std::fprintf(stderr, "usage: carrowick-inspect [--json] FIRMWARE-FILE\n       carrowick-inspect [--json] --ports\n");
+        std::fprintf(stderr, "usage: carrowick-inspect [--json] FIRMWARE-FILE | --version\n       carrowick-inspect [--json] --ports\n");
 #else
-        std::fprintf(stderr, "usage: carrowick-inspect [--json] FIRMWARE-FILE\n");
+        std::fprintf(stderr, "usage: carrowick-inspect [--json] FIRMWARE-FILE | --version\n");
 #endif
         return 2;
     }

@@ -1,13 +1,15 @@
 // The program's resources, read from the exe loaded as a data file: the dialogs' templates
-// control by control, the strings, the menu and the accelerators.
+// control by control, the strings, the menu and the accelerators, the version.
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "CarrowickVersion.h"
 #include "tests/e2e/ProgramSession.h"
 
 namespace {
@@ -168,7 +170,7 @@ TEST_F(ResourceTest, AboutBoxIsTemplate103) {
     DialogTemplate about = dialog(103, kUnitedStates);
     const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT | DS_FIXEDSYS;
     EXPECT_EQ(style, about.style & style);
-    EXPECT_EQ(170, about.cx);
+    EXPECT_EQ(220, about.cx);
     EXPECT_EQ(62, about.cy);
     EXPECT_EQ("About Carrowick", about.caption);
     EXPECT_EQ("MS Shell Dlg", about.font);
@@ -176,10 +178,10 @@ TEST_F(ResourceTest, AboutBoxIsTemplate103) {
     ASSERT_EQ(4u, about.items.size());
     // The program's own icon: a template naming an icon the exe lacks could not be created.
     expectItem(about.items[0], -1, "static", "#107", 14, 14, 21, 20, SS_ICON);
-    expectItem(about.items[1], -1, "static", "Carrowick, Version 1.0", 42, 14, 114, 8, SS_NOPREFIX | WS_GROUP);
+    expectItem(about.items[1], -1, "static", std::string("Carrowick, Version ") + CARROWICK_VERSION, 42, 14, 170, 8, SS_NOPREFIX | WS_GROUP);
     expectItem(about.items[2], -1, "static", std::string("Lumetra firmware ") + (sizeof(void*) == 8 ? "v1.169" : "v1.157"),
-               42, 26, 114, 8, WS_GROUP);
-    expectItem(about.items[3], IDOK, "button", "OK", 113, 41, 50, 14, BS_DEFPUSHBUTTON | WS_TABSTOP | WS_GROUP);
+               42, 26, 170, 8, WS_GROUP);
+    expectItem(about.items[3], IDOK, "button", "OK", 163, 41, 50, 14, BS_DEFPUSHBUTTON | WS_TABSTOP | WS_GROUP);
 }
 
 TEST_F(ResourceTest, StringsMenuAndAccelerators) {
@@ -228,6 +230,55 @@ TEST_F(ResourceTest, StringsMenuAndAccelerators) {
         EXPECT_EQ(FALT, entries[i].fVirt & (FVIRTKEY | FSHIFT | FCONTROL | FALT)) << "a character key with Alt";
     }
     DestroyAcceleratorTable(table);
+}
+
+// Every place the exe names its version names the build's one: the version resource's texts
+// and numbers (the numbers are the text's leading major.minor.patch) and the manifest's.
+TEST_F(ResourceTest, VersionResourceAndManifestNameTheBuildsVersion) {
+    unsigned major = 0, minor = 0, patch = 0;
+    ASSERT_EQ(3, std::sscanf(CARROWICK_VERSION, "%u.%u.%u", &major, &minor, &patch)) << CARROWICK_VERSION;
+    const std::string path = ProgramSession::programPath();
+    DWORD ignored = 0;
+    std::vector<char> info(GetFileVersionInfoSizeA(path.c_str(), &ignored));
+    ASSERT_FALSE(info.empty()) << "no version resource in " << path;
+    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+
+    const struct {
+        const char* key;
+        std::string expected;
+    } texts[] = {
+        {"FileVersion", CARROWICK_VERSION},
+        {"ProductVersion", CARROWICK_VERSION},
+        {"ProductName", "Carrowick"},
+        {"OriginalFilename", "Carrowick.exe"},
+    };
+    for (const auto& text : texts) {
+        char* value = nullptr;
+        UINT length = 0;
+        const std::string query = std::string("\\StringFileInfo\\040904b0\\") + text.key;
+        ASSERT_TRUE(VerQueryValueA(info.data(), query.c_str(), reinterpret_cast<void**>(&value), &length)) << query;
+        EXPECT_EQ(text.expected, std::string(value)) << text.key;
+    }
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    const struct {
+        const char* name;
+        DWORD high, low;
+    } numbers[] = {{"file", fixed->dwFileVersionMS, fixed->dwFileVersionLS},
+                   {"product", fixed->dwProductVersionMS, fixed->dwProductVersionLS}};
+    for (const auto& number : numbers) {
+        EXPECT_EQ(MAKELONG(minor, major), number.high) << number.name;
+        EXPECT_EQ(MAKELONG(0, patch), number.low) << number.name;
+    }
+
+    HRSRC found = FindResourceA(module_, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24) /* RT_MANIFEST */);
+    ASSERT_NE(nullptr, found);
+    const char* manifest = static_cast<const char*>(LockResource(LoadResource(module_, found)));
+    const std::string identity = "name=\"Carrowick\" version=\"" + std::to_string(major) + "." + std::to_string(minor) +
+                                 "." + std::to_string(patch) + ".0\"";
+    EXPECT_NE(std::string::npos, std::string(manifest, SizeofResource(module_, found)).find(identity)) << identity;
 }
 
 }  // namespace

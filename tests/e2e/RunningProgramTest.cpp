@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "CarrowickVersion.h"
 #include "tests/common/TempFiles.h"
 #include "tests/e2e/ProgramSession.h"
 
@@ -95,6 +96,35 @@ TEST_F(RunningProgramTest, AboutBoxClosesOnOkEscapeAndItsCloseBox) {
     EXPECT_FALSE(session_->launcher().exited());
     ASSERT_TRUE(session_->declineUntilExit(kExitTimeoutMs));
     EXPECT_EQ(-1, session_->launcher().exitCode());
+}
+
+// The first line names the build's version whole: a development version is longer than a
+// release's, and a label cuts off what does not fit. Measured in the dialog's font.
+TEST_F(RunningProgramTest, AboutBoxShowsTheWholeVersion) {
+    HWND about = openAbout();
+    ASSERT_NE(nullptr, about);
+    const std::string expected = std::string("Carrowick, Version ") + CARROWICK_VERSION;
+    HWND label = nullptr;
+    for (HWND child = GetWindow(about, GW_CHILD); child && !label; child = GetWindow(child, GW_HWNDNEXT)) {
+        char text[128] = {};
+        GetWindowTextA(child, text, sizeof text);
+        if (expected == text) label = child;
+    }
+    ASSERT_NE(nullptr, label) << "no label \"" << expected << "\"";
+    RECT client = {};
+    ASSERT_TRUE(GetClientRect(label, &client));
+    HDC dc = GetDC(nullptr);
+    HFONT font = CreateFontA(-MulDiv(8, GetDeviceCaps(dc, LOGPIXELSY), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                             DEFAULT_CHARSET, 0, 0, 0, 0, "MS Shell Dlg");
+    HGDIOBJ old = SelectObject(dc, font);
+    SIZE extent = {};
+    GetTextExtentPoint32A(dc, expected.c_str(), static_cast<int>(expected.size()), &extent);
+    SelectObject(dc, old);
+    DeleteObject(font);
+    ReleaseDC(nullptr, dc);
+    EXPECT_LE(extent.cx, client.right) << expected << ": " << extent.cx << " pixels in a label of " << client.right;
+    ASSERT_TRUE(UiDriver::press(about, IDOK));
+    EXPECT_TRUE(UiDriver::waitUntilGone(about, kWindowTimeoutMs));
 }
 
 TEST_F(RunningProgramTest, ExitCommandEndsWithZero) {

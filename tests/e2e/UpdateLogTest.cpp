@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "CarrowickVersion.h"
 #include "tests/e2e/InstrumentTest.h"
 
 namespace {
@@ -64,7 +65,7 @@ TEST_F(UpdateLogTest, SuccessfulAndFailedUpdatesLeaveALogWithEveryField) {
         const std::string path = temp_.file("lumetra.syx");
         const uint32_t accepted = static_cast<uint32_t>(winmm_.sent().size());
         const std::vector<std::string> fields = {
-            std::string("Carrowick 1.0 (") + (sizeof(void*) == 8 ? "x86-64" : "x86") + " build), carrying Lumetra firmware " +
+            std::string("Carrowick ") + CARROWICK_VERSION + " (" + (sizeof(void*) == 8 ? "x86-64" : "x86") + " build), carrying Lumetra firmware " +
                 (sizeof(void*) == 8 ? "v1.169" : "v1.157"),
             "firmware path: " + path,
             "firmware file: " + std::to_string(firmware.file.size()) + " bytes, " + std::to_string(kMessages + 1) +
