@@ -299,6 +299,16 @@ std::string namesPrefix() {
     return std::string(folder) + "carrowick-chaos-";
 }
 
+bool outputNamed(const char* name) {
+    const WinMM& mm = winmm();
+    for (UINT index = 0; index < mm.midiOutGetNumDevs(); ++index) {
+        MIDIOUTCAPSA caps = {};
+        if (mm.midiOutGetDevCapsA(index, &caps, sizeof caps) == MMSYSERR_NOERROR && std::string(caps.szPname) == name)
+            return true;
+    }
+    return false;
+}
+
 Observed runWorld(const World& w, const Pace& pace) {
     Observed out;
     const Staged staged = stageWinmm(w, sim);
@@ -348,6 +358,12 @@ Observed runWorld(const World& w, const Pace& pace) {
     out.ms = GetTickCount64() - faults.started();
     for (simks::SimDevice* d : hidden)
         for (size_t pin = 0; pin < d->pinCount(); ++pin) out.hiddenWrites += d->pin(pin).writes().size();
+    // The library brings the second output from a thread of its own: once its start message
+    // went out, that thread must be done before the next world's list is set up.
+    if (w.secondArrivesNew()) {
+        const ULONGLONG until = GetTickCount64() + 2000;
+        while (!outputNamed(kSecondArrival) && GetTickCount64() < until) Sleep(1);
+    }
     out.hiddenHandles = driver->openHandles();
     driver.reset();
     sim.holdCompletions(0);
