@@ -64,15 +64,6 @@ DWORD WINAPI UpdateWorker(LPVOID parameter) {
     if (std::strcmp(crash, "throw") == 0) throw std::runtime_error("a test's uncaught exception");
 #endif
     int32_t result = kUpdateIncomplete;
-    // The protocol sends the start message exactly when the file has one and the device its
-    // own output; it reports only a start message too short to send.
-    const FirmwareImage& image = *context->image;
-    if (image.size() <= 5 || image.data()[5] != FirmwareImage::kStartMarker)
-        updateLogLine("start message: none in the file");
-    else if (context->device->hasOutput())
-        updateLogLine("start message: goes out through the device's own output");
-    else
-        updateLogLine("start message: not sent, the device has no output of its own");
     MIDI::Output* port =
         guardedUpdate(*context->image, *context->device, *context->progress, deviceManager(), &result);
     context->result = result;

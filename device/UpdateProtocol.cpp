@@ -306,9 +306,17 @@ MIDI::Output* rvoVirize(FirmwareImage& image, UpdaterDev& device, ProgressSink& 
     const std::vector<std::string> before = namesOf(outputsBefore);
     std::vector<uint8_t> message;
     message.reserve(64);
-    if (image.takeStartMessage(message) && device.hasOutput()) {
+    // Support's log tells whether the start message went out.
+    const bool hasStart = image.takeStartMessage(message);
+    if (!hasStart) {
+        diagnosticPrint("rvoVirize: start message: none in the file\n");
+    } else if (!device.hasOutput()) {
+        diagnosticPrint("rvoVirize: start message: not sent, the device has no output of its own\n");
+    } else {
         if (message.size() >= kStartMessageLength) {
-            device.writeSysex(message.data(), static_cast<int>(kStartMessageLength));
+            const bool sent = device.writeSysex(message.data(), static_cast<int>(kStartMessageLength));
+            diagnosticPrint(sent ? "rvoVirize: start message: sent through the device's own output\n"
+                                 : "rvoVirize: start message: not sent, the device's output did not take it\n");
         } else {
             // A shorter message has no byte 14 to show as its end.
             diagnosticPrint("WriteSysex - invalid packet. len = %d, (start=%02x, end=none)\n",
