@@ -68,6 +68,11 @@ bool Launcher::start() {
     return process_ != nullptr;
 }
 
+namespace {
+const int kStartAttempts = 3;
+const DWORD kStartRetryMs = 200;
+}  // namespace
+
 void Launcher::debugLoop() {
     std::vector<char> commandLine(options_.commandLine.begin(), options_.commandLine.end());
     commandLine.push_back('\0');
@@ -75,16 +80,23 @@ void Launcher::debugLoop() {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    BOOL created = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
-                                  options_.debugged ? DEBUG_ONLY_THIS_PROCESS : 0,
-                                  environment.data(),
-                                  options_.workingDirectory.empty() ? nullptr : options_.workingDirectory.c_str(),
-                                  &startup, &info);
+    BOOL created = FALSE;
+    // Wine's server now and then answers a process start on a crowded machine with an internal
+    // error; nothing of the program has run then, so it is started again.
+    for (int attempt = 0; attempt < kStartAttempts && !created; ++attempt) {
+        if (attempt) Sleep(kStartRetryMs);
+        created = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                                 options_.debugged ? DEBUG_ONLY_THIS_PROCESS : 0, environment.data(),
+                                 options_.workingDirectory.empty() ? nullptr : options_.workingDirectory.c_str(),
+                                 &startup, &info);
+        if (!created && GetLastError() != ERROR_INTERNAL_ERROR) break;
+    }
+    const DWORD startError = created ? 0 : GetLastError();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         startDone_ = true;
         if (!created) {
-            error_ = GetLastError();
+            error_ = startError;
             exited_ = true;
         } else {
             process_ = info.hProcess;
