@@ -23,6 +23,9 @@ if(CARROWICK_TESTS)
     set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
     add_subdirectory(${CARROWICK_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    foreach(lib gtest gtest_main gmock gmock_main)
+      target_compile_options(${lib} PRIVATE $<$<CONFIG:RelWithDebInfo>:-g1>)  # as the tests' own code
+    endforeach()
     set(CARROWICK_HAVE_TESTS ON)
   else()
     message(FATAL_ERROR "Carrowick: the tests need GoogleTest, and there is none (no installed package, no sources "
