@@ -88,6 +88,9 @@ endfunction()
 # carrowick_gtest(name SOURCES ... LIBS ... [ENV k=v ...] [ARGS ...] [TIMEOUT s] [LANE lane] [GUI] [ZEPH]
 #                 [COST s]): a GoogleTest exe run under Wine in a lane (default: unit).
 function(carrowick_gtest name)
+  if(NOT CARROWICK_HAVE_TESTS)
+    return()  # a stand-in's own test, declared beside it, is no test without GoogleTest
+  endif()
   cmake_parse_arguments(T "GUI;ZEPH" "TIMEOUT;LANE;COST" "SOURCES;LIBS;ENV;ARGS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} gtest gmock)
