@@ -130,12 +130,13 @@ std::string formatReportText(const FirmwareReport& r, const std::string& path) {
 std::string formatReportJson(const FirmwareReport& r, const std::string& path) {
     return format("{\"file\":\"%s\",\"fileBytes\":%u,\"startMessage\":%s,\"startMessageBytes\":%u,"
                   "\"startMessageSendable\":%s,\"dataMessages\":%u,\"smallestMessage\":%u,\"largestMessage\":%u,"
-                  "\"bytesSent\":%llu,\"bytesSentCrc32\":%u,\"messagesOver44\":%u,\"messagesTooLong\":%u,\"runsWithoutF0\":%u,"
-                  "\"bytesBeforeF0\":%u,\"bytesAfterLastF7\":%u,\"unterminatedMessage\":%s,"
+                  "\"bytesSent\":%llu,\"bytesSentCrc32\":%u,\"messagesOver44\":%u,\"messagesTooLong\":%u,"
+                  "\"runsWithoutF0\":%u,\"bytesBeforeF0\":%u,\"bytesAfterLastF7\":%u,\"unterminatedMessage\":%s,"
                   "\"statusBytesLeftOut\":%u,\"secondsAtMidi\":%.3f,\"secondsAtUsb\":%.3f,\"sentUnchanged\":%s}\n",
                   jsonEscape(path).c_str(), r.fileBytes, r.hasStartMessage ? "true" : "false", r.startMessageBytes,
                   r.startMessageSendable ? "true" : "false", r.dataMessages, r.smallestMessage, r.largestMessage,
                   static_cast<unsigned long long>(r.bytesSent), r.bytesSentCrc32, r.messagesOver44,
-                  r.messagesOverPortBuffer, r.emptyMessages, r.bytesBeforeF0, r.bytesAfterLastF7, r.unterminatedMessage ? "true" : "false",
-                  r.statusBytesLeftOut, r.secondsAtMidi, r.secondsAtUsb, r.sentUnchanged() ? "true" : "false");
+                  r.messagesOverPortBuffer, r.emptyMessages, r.bytesBeforeF0, r.bytesAfterLastF7,
+                  r.unterminatedMessage ? "true" : "false", r.statusBytesLeftOut, r.secondsAtMidi, r.secondsAtUsb,
+                  r.sentUnchanged() ? "true" : "false");
 }
