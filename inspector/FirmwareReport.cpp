@@ -35,6 +35,16 @@ std::string format(const char* format, ...) {
     return std::string(text.data());
 }
 
+// Continues a CRC-32 over more bytes, as zlib's crc32() does.
+uint32_t crc32(uint32_t crc, const uint8_t* bytes, size_t count) {
+    crc = ~crc;
+    for (size_t i = 0; i < count; ++i) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
 }  // namespace
 
 std::string jsonEscape(const std::string& text) {
@@ -86,6 +96,7 @@ FirmwareReport inspectFirmware(FirmwareImage& image) {
         if (size > kPortBufferBytes) ++report.messagesOverPortBuffer;
         ++report.dataMessages;
         report.bytesSent += size;
+        report.bytesSentCrc32 = crc32(report.bytesSentCrc32, sysex.bytes.data(), sysex.bytes.size());
     }
     report.bytesAfterLastF7 = image.droppedTailBytes();
     report.unterminatedMessage = image.droppedTailHadStart();
@@ -120,12 +131,13 @@ std::string formatReportText(const FirmwareReport& r, const std::string& path) {
 std::string formatReportJson(const FirmwareReport& r, const std::string& path) {
     return format("{\"file\":\"%s\",\"fileBytes\":%u,\"startMessage\":%s,\"startMessageBytes\":%u,"
                   "\"startMessageSendable\":%s,\"dataMessages\":%u,\"smallestMessage\":%u,\"largestMessage\":%u,"
-                  "\"bytesSent\":%llu,\"messagesOver44\":%u,\"messagesTooLong\":%u,\"runsWithoutF0\":%u,"
-                  "\"bytesBeforeF0\":%u,\"bytesAfterLastF7\":%u,\"unterminatedMessage\":%s,"
+                  "\"bytesSent\":%llu,\"bytesSentCrc32\":%u,\"messagesOver44\":%u,\"messagesTooLong\":%u,"
+                  "\"runsWithoutF0\":%u,\"bytesBeforeF0\":%u,\"bytesAfterLastF7\":%u,\"unterminatedMessage\":%s,"
                   "\"statusBytesLeftOut\":%u,\"secondsAtMidi\":%.3f,\"secondsAtUsb\":%.3f,\"sentUnchanged\":%s}\n",
                   jsonEscape(path).c_str(), r.fileBytes, r.hasStartMessage ? "true" : "false", r.startMessageBytes,
                   r.startMessageSendable ? "true" : "false", r.dataMessages, r.smallestMessage, r.largestMessage,
-                  static_cast<unsigned long long>(r.bytesSent), r.messagesOver44, r.messagesOverPortBuffer,
-                  r.emptyMessages, r.bytesBeforeF0, r.bytesAfterLastF7, r.unterminatedMessage ? "true" : "false",
-                  r.statusBytesLeftOut, r.secondsAtMidi, r.secondsAtUsb, r.sentUnchanged() ? "true" : "false");
+                  static_cast<unsigned long long>(r.bytesSent), r.bytesSentCrc32, r.messagesOver44,
+                  r.messagesOverPortBuffer, r.emptyMessages, r.bytesBeforeF0, r.bytesAfterLastF7,
+                  r.unterminatedMessage ? "true" : "false", r.statusBytesLeftOut, r.secondsAtMidi, r.secondsAtUsb,
+                  r.sentUnchanged() ? "true" : "false");
 }

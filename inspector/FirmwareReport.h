@@ -19,6 +19,9 @@ struct FirmwareReport {
     uint32_t messagesOver44 = 0;
     uint32_t messagesOverPortBuffer = 0;  // longer than a WinMM port can take at all
     uint64_t bytesSent = 0;
+    // CRC-32 (zlib's) of the data messages as sent, one after another: a script can hold
+    // what an instrument received against it without rebuilding the messages itself.
+    uint32_t bytesSentCrc32 = 0;
     uint32_t bytesBeforeF0 = 0;   // between an F7 and the next F0: not sent
     uint32_t bytesAfterLastF7 = 0;
     bool unterminatedMessage = false;  // an F0 among the bytes after the last F7

@@ -133,6 +133,28 @@ TEST(FirmwareReport, LongPathWithControlCharactersKeepsTheReportWhole) {
     EXPECT_EQ(verdict, text.substr(text.size() - verdict.size()));
 }
 
+// The checksum covers the messages as the instrument gets them (zlib's crc32 of the rebuilt
+// bytes, computed apart): stray bytes and status bytes are not in it, a message led by a
+// marker-like byte 5 is data, and the JSON carries it.
+TEST(FirmwareReport, ChecksumOfTheBytesSent) {
+    struct Case {
+        Bytes file;
+        uint32_t messages;
+        uint32_t crc;
+    } cases[] = {
+        {Bytes{0xF0, 0x01, 0xF7, 0xF0, 0x02, 0x71, 0x03, 0xF7}, 2, 0x8B5347FBu},
+        {join({Bytes{0x55, 0x66}, message(5), Bytes{0x11}, Bytes{0xF0, 0x01, 0x80, 0x02, 0xF7}}), 2, 0x2DC77C28u},
+        {Bytes{}, 0, 0u},
+    };
+    for (const Case& c : cases) {
+        FirmwareReport r = inspect(c.file);
+        EXPECT_EQ(c.messages, r.dataMessages);
+        EXPECT_EQ(c.crc, r.bytesSentCrc32);
+        EXPECT_NE(formatReportJson(r, "f").find("\"bytesSentCrc32\":" + std::to_string(c.crc) + ","), std::string::npos)
+            << formatReportJson(r, "f");
+    }
+}
+
 TEST(FirmwareReport, EmptyFile) {
     FirmwareReport r = inspect(Bytes{});
     EXPECT_EQ(r.dataMessages, 0u);
