@@ -242,6 +242,12 @@ void BaseDevice::receiveMidi(const uint8_t* bytes, int length) {
         int moved = 0;
         int dropped = 0;
         while (at < length && bytes[at] != 0xF0) {
+            // A real-time byte may come between a status byte and its data: it is not part of
+            // the message, and in the ring it would break it up.
+            if (bytes[at] >= 0xF8) {
+                ++at;
+                continue;
+            }
             // One slot stays free so that a full ring is never mistaken for an empty one.
             // A full ring is parsed first; only what is still unparsed then is kept.
             if (ringUsed() == kRingSize - 1) parseShortMessages();
