@@ -236,8 +236,8 @@ TEST_F(ZephBinding, RebindFromLibraryThreadsWhileInUse) {
     writer.join();
     feeder.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
-    // The last rebind asked for is carried out at the next use of the ports, and leaves
-    // exactly one connection's ports.
+    // The last rebind asked for is carried out (by the binder, or by the next use of the
+    // ports), and leaves exactly one connection's ports.
     EXPECT_TRUE(device.isConnected());
     EXPECT_EQ(counter(0) - counter(1), 1);
     EXPECT_EQ(counter(2), 2);
@@ -321,8 +321,8 @@ TEST_F(ZephBinding, CallbacksInsideCreateAndDestroyEndTheBind) {
 }
 
 // After the start message the instrument reboots: the library drops it and calls back
-// from its own thread. The program rebinds on its own thread at the next use: not
-// connected while the instrument is away, connected again once it is back.
+// from its own thread. The program rebinds on its own thread: not connected while the
+// instrument is away, connected again once it is back.
 TEST_F(ZephBinding, RebootingInstrumentIsBoundAgainOnTheProgramsThread) {
     _putenv("CARROWICK_SIMZEPH_BACK_MS=300");
     UpdaterDev device;

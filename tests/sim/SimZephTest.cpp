@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -306,7 +307,15 @@ TEST_F(SimZeph, CallsThroughDestroyedObjectsAreViolations) {
     EXPECT_EQ(0, get<SimZephWriteCountFn>("SimZeph_WriteCount")()) << "a dead output took a write";
     EXPECT_TRUE(debug.contains("SimZeph violation: count on destroyed connection #"));
     std::vector<uint8_t> file = readFileBytes(capturePath);
-    EXPECT_NE(std::string(file.begin(), file.end()).find("! writeSysex on destroyed output #"), std::string::npos);
+    std::string captured(file.begin(), file.end());
+    EXPECT_NE(captured.find("! writeSysex on destroyed output #"), std::string::npos);
+    // Events with the tick they happened at, for a test in another process to time them.
+    size_t created = captured.find(" create connection #1");
+    ASSERT_NE(created, std::string::npos) << captured;
+    size_t line = captured.rfind('\n', created);
+    line = line == std::string::npos ? 0 : line + 1;
+    EXPECT_EQ(captured[line], '@') << captured;
+    EXPECT_GT(std::strtoul(captured.c_str() + line + 1, nullptr, 10), 0ul) << captured;
 }
 
 // After the start message the instrument reboots: its ports die, every connection is called
