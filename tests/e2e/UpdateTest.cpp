@@ -174,24 +174,27 @@ TEST_F(ZephUpdateTest, RebootedInstrumentIsBoundAgainByItselfWhileTheUpdateRuns)
         }
         return events.size();
     };
-    size_t creates = 0;
-    for (const ZephEvent& e : events) creates += e.text.compare(0, 18, "create connection ") == 0;
-    EXPECT_GE(creates, 3u) << "ZEPHCreate calls; record:" << record;
-
     size_t reboot = find(0, "callback connection ", "(reboot)");
     ASSERT_LT(reboot, events.size()) << record;
     size_t second = find(reboot, "create connection ", "");
     ASSERT_LT(second, events.size()) << "no bind after the reboot; record:" << record;
     EXPECT_LE(ticksBetween(events[reboot].tick, events[second].tick), 1000) << record;
 
-    size_t back = find(second, "callback connection ", "(back)");
+    size_t back = find(0, "back device 30", "");
     ASSERT_LT(back, events.size()) << record;
-    size_t third = find(back, "create connection ", "");
-    ASSERT_LT(third, events.size()) << "no bind after the instrument came back; record:" << record;
-    EXPECT_LE(ticksBetween(events[back].tick, events[third].tick), 1000) << record;
-    // Connected again: both ports opened after it, and never destroyed.
+    // The library calls back again when the instrument is back, unless the bind after the
+    // reboot came later still (a crowded machine) and found it there already.
+    size_t calledBack = find(back, "callback connection ", "(back)");
+    if (calledBack < events.size()) {
+        size_t again = find(calledBack, "create connection ", "");
+        ASSERT_LT(again, events.size()) << "no bind after the library called back; record:" << record;
+        EXPECT_LE(ticksBetween(events[calledBack].tick, events[again].tick), 1000) << record;
+    } else {
+        EXPECT_LT(back, second) << record;
+    }
+    // Connected again: both ports opened once the instrument was back, and never destroyed.
     for (const char* kind : {"open input #", "open output #"}) {
-        size_t open = find(third, kind, " of device 30");
+        size_t open = find(back, kind, " of device 30");
         ASSERT_LT(open, events.size()) << kind << "; record:" << record;
         std::string port = events[open].text.substr(5, events[open].text.find(" of ") - 5);
         for (size_t i = open; i < events.size(); ++i) EXPECT_NE("destroy " + port, events[i].text) << record;
