@@ -27,13 +27,15 @@ BaseDevice::BaseDevice(const char* name, int deviceNumber)
 BaseDevice::~BaseDevice() { unbind(); }
 
 void BaseDevice::unbind() {
+    // The binder ends first: a rebind must not run once the derived device is going. It
+    // stays to be woken (in vain) by a callback that comes before the connection ends.
+    if (binder_) binder_->stop();
     rebindPending_.store(false);
     destroyLibraryObject(input_);
     input_ = nullptr;
     destroyLibraryObject(output_);
     output_ = nullptr;
-    releaseConnection(connection_);
-    connection_ = nullptr;
+    dropConnection();
 }
 
 // Holds the ports for one use on a program thread and lets go at the end of the scope.
@@ -91,28 +93,69 @@ void BaseDevice::runPendingRebindsWithPortsHeld() {
     for (int pass = 0; pass < kMaxRebindPasses && rebindPending_.exchange(false); ++pass) rebindWithPortsHeld();
 }
 
+// The binder's round: what a callback asked for, carried out without waiting for a use.
+bool BaseDevice::runPendingRebindsOnBinder() {
+    if (rebindPending_.load() && acquirePorts(true)) releasePorts();
+    return rebindPending_.load();
+}
+
 void BaseDevice::connectDevice() {
     rebindPending_.store(true);
     PortHold hold(*this, true);
 }
 
-// Runs on whatever thread the library chooses: it only marks the rebind as pending.
+// Runs on whatever thread the library chooses: it only marks the rebind as pending and
+// wakes the binder.
 void BaseDevice::connectDeviceCallback(void* context) {
     BaseDevice* device = static_cast<BaseDevice*>(context);
-    if (device->rebindingThread_.load() == std::this_thread::get_id()) return;
+    if (device->threadInCreateOrDestroy_.load() == std::this_thread::get_id()) return;
     device->rebindPending_.store(true);
+    if (BinderThread* binder = device->binderToWake_.load()) binder->wake();
+}
+
+// Only a real connection calls back, so only then is a thread of our own needed.
+void BaseDevice::startBinder() {
+    if (binder_) return;
+    binder_.reset(new BinderThread([this] { return runPendingRebindsOnBinder(); },
+                                   std::chrono::milliseconds(kRebindPauseMs)));
+    if (!binder_->running()) {
+        diagnosticPrint("no binder thread: a rebind the library asks for waits for the next use of the ports\n");
+        return;
+    }
+    binderToWake_.store(binder_.get());
+    if (rebindPending_.load()) binder_->wake();
+}
+
+void BaseDevice::dropConnection() {
+    threadInCreateOrDestroy_.store(std::this_thread::get_id());
+    releaseConnection(connection_);
+    threadInCreateOrDestroy_.store(std::thread::id());
+    connection_ = nullptr;
+}
+
+// Once an input is gone its stream has ended: a message it left half-delivered (the
+// instrument went away mid-message) must not swallow the first one of the next input.
+// No delivery is in flight: the input's destroy waited for it.
+void BaseDevice::endInputStream() {
+    fill_ = 0;
+    skipToEnd_ = false;
+    ringRead_ = ringWrite_;
+    bankArmed_ = false;
+    programArmed_ = false;
 }
 
 void BaseDevice::rebindWithPortsHeld() {
-    rebindingThread_.store(std::this_thread::get_id());
-    releaseConnection(connection_);
-    connection_ = nullptr;
+    dropConnection();
     destroyLibraryObject(input_);
     input_ = nullptr;
     destroyLibraryObject(output_);
     output_ = nullptr;
+    endInputStream();
 
+    threadInCreateOrDestroy_.store(std::this_thread::get_id());
     connection_ = bindConnection(&BaseDevice::connectDeviceCallback, this);
+    threadInCreateOrDestroy_.store(std::thread::id());
+    if (connection_ != &DummyConnection::instance()) startBinder();
     int count = connection_->count();
     for (int i = 0; i < count; ++i) {
         HiddenMidiDevice* offered = connection_->deviceAt(i);
@@ -120,7 +163,10 @@ void BaseDevice::rebindWithPortsHeld() {
         if (offered->deviceNumber() == deviceNumber_) {
             // With several matches the last one's ports are kept.
             if (offered->inputCount() == 1) {
-                destroyLibraryObject(input_);
+                if (input_) {
+                    destroyLibraryObject(input_);
+                    endInputStream();
+                }
                 input_ = offered->openInputPort(0);
                 if (input_) input_->setReceiveCallback(&BaseDevice::receiveCallback, this);
             }
@@ -133,7 +179,6 @@ void BaseDevice::rebindWithPortsHeld() {
         }
         destroyLibraryObject(offered);
     }
-    rebindingThread_.store(std::thread::id());
     onConnectionChanged();
 }
 
@@ -197,6 +242,12 @@ void BaseDevice::receiveMidi(const uint8_t* bytes, int length) {
         int moved = 0;
         int dropped = 0;
         while (at < length && bytes[at] != 0xF0) {
+            // A real-time byte may come between a status byte and its data: it is not part of
+            // the message, and in the ring it would break it up.
+            if (bytes[at] >= 0xF8) {
+                ++at;
+                continue;
+            }
             // One slot stays free so that a full ring is never mistaken for an empty one.
             // A full ring is parsed first; only what is still unparsed then is kept.
             if (ringUsed() == kRingSize - 1) parseShortMessages();

@@ -3,20 +3,24 @@
 //
 // Threads: the check flow (main thread) and the update worker use the output; the Zeph
 // library delivers input bytes on its own thread (receiveMidi) and may ask for a rebind
-// from any of its threads, at any moment, even from inside ZEPHCreate or ZEPHDestroy.
-// The ports are guarded by portLock_, held while a port is used or replaced. Ports and
-// connections are destroyed only on the program's own threads: the library's callback
-// merely marks a rebind as pending, and the next program thread to take the ports carries
-// it out first (so the device reads as not connected until it is done). A library thread
-// may be the one that an input's destructor or ZEPHDestroy joins; it never waits here.
-// receiveMidi never takes the lock: an input's destructor may wait for the delivery in
-// flight, and that destructor runs with the lock held.
+// from any of its threads, at any moment, also on our own thread from inside any call we
+// make into it. The ports are guarded by portLock_, held while a port is used or replaced.
+// Ports and connections are destroyed only on the program's own threads: the library's
+// callback merely marks a rebind as pending and wakes the device's binder thread, which
+// carries it out at once; a program thread that takes the ports first carries it out
+// itself (so the device reads as not connected until it is done). Only a callback made
+// inside ZEPHCreate or ZEPHDestroy on the thread that called them is ignored: the rebind
+// in progress reads the device list after them. A library thread may be the one that an
+// input's destructor or ZEPHDestroy joins; it never waits here. receiveMidi never takes
+// the lock: an input's destructor may wait for the delivery in flight, and that
+// destructor runs with the lock held.
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <thread>
 
+#include "device/BinderThread.h"
 #include "device/HiddenMidi.h"
 #include "support/CriticalSection.h"
 
@@ -25,7 +29,10 @@ public:
     static const int kInitialSysexCapacity = 1024;
     static const int kMaxSysexCapacity = 262144;
     static const int kRingSize = 4096;
+    // Rebinds carried out in a row; a library that asks again during each of them gets
+    // its next ones after kRebindPauseMs on the binder thread, or at the next use.
     static const int kMaxRebindPasses = 3;
+    static const int kRebindPauseMs = 100;
 
     BaseDevice(const char* name, int deviceNumber);
     virtual ~BaseDevice();
@@ -84,7 +91,11 @@ private:
     bool acquirePorts(bool wait);
     void releasePorts();
     void runPendingRebindsWithPortsHeld();
+    bool runPendingRebindsOnBinder();
+    void startBinder();
     void rebindWithPortsHeld();
+    void endInputStream();
+    void dropConnection();
     bool writeSysexWithPortsHeld(const uint8_t* packet, int length);
     void requestStatusWithPortsHeld();
     void dispatch(int length);
@@ -114,7 +125,10 @@ private:
     Win32CriticalSection portLock_;
     bool portsBusy_ = false;  // under portLock_: a use of the ports is in progress on its owner thread
     std::atomic<bool> rebindPending_{false};
-    // The thread inside a rebind: a callback it causes itself (from inside ZEPHCreate or
-    // ZEPHDestroy) asks for nothing that the rebind in progress does not already do.
-    std::atomic<std::thread::id> rebindingThread_{};
+    // The thread inside ZEPHCreate or ZEPHDestroy for this device: a callback it causes
+    // there asks for nothing that the rebind in progress does not already do.
+    std::atomic<std::thread::id> threadInCreateOrDestroy_{};
+    // Started with the first connection from the library; read by the library's callback.
+    std::unique_ptr<BinderThread> binder_;
+    std::atomic<BinderThread*> binderToWake_{nullptr};
 };

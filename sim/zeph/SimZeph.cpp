@@ -1,11 +1,14 @@
 // The simulated Zeph library, as harsh as a real one: offers the instruments of its device
 // list (the Lumetra is device 30), records what is written to it, answers the status
-// request in chunks cut anywhere with real-time bytes mixed in, and reboots the instrument
-// after the start message (its ports go dead, it is offered again later, and every live
-// connection is called back from a thread of the library each time).
+// request in chunks cut anywhere with any real-time byte mixed in, sends active sensing
+// unasked from the moment an input opens, opens each port once at a time, and reboots the
+// instrument after the start message (its ports go dead, it is offered again later, and
+// every live connection is called back from a thread of the library each time, or on the
+// caller's thread from inside a call when the reboot happens inside one).
 //
 // Objects handed out are never freed: destroying one marks it dead, so a later call
-// through it (or a second destroy) is caught and recorded as a violation.
+// through it (or a second destroy, or a destroy while a call on it is in progress) is
+// caught and recorded as a violation.
 //
 // Threads: each input port delivers on a thread of its own and its destroy joins it.
 // ZEPHDestroy waits for the callbacks of that connection in flight, so no callback
@@ -77,6 +80,9 @@ class SimConnection;
 class SimPort;
 class SimInput;
 
+// When CARROWICK_SIMZEPH_REBOOT_INSIDE names the call, the instrument reboots inside it once.
+void rebootIfInside(const char* call, int number);
+
 std::mutex g_mutex;
 std::condition_variable g_changed;  // a callback in flight has ended
 std::vector<Bytes> g_writes;
@@ -91,6 +97,8 @@ bool g_devicesSet = false;
 std::vector<Entry> g_devices;
 SimConnection* g_newest = nullptr;
 
+bool g_rebootedInside = false;  // the one reboot of CARROWICK_SIMZEPH_REBOOT_INSIDE happened
+
 thread_local bool t_libraryThread = false;
 thread_local std::vector<const SimConnection*> t_callingBack;
 
@@ -103,8 +111,12 @@ void capture(const std::string& line) {
     std::fclose(file);
 }
 
-// The callers hold g_mutex.
-void event(const std::string& text) { g_events.push_back(text); }
+// The callers hold g_mutex. Events also go to the capture file with their tick, so a
+// test of a separate process can time them.
+void event(const std::string& text) {
+    g_events.push_back(text);
+    capture("@" + std::to_string(GetTickCount()) + " " + text);
+}
 void violation(const std::string& text) {
     g_violations.push_back(text);
     capture("! " + text);
@@ -120,9 +132,29 @@ public:
         ++g_created[kind];
     }
     const std::string& name() const { return name_; }
+    SimZephKind kind() const { return kind_; }
     bool aliveLocked() const { return alive_; }
 
 protected:
+    // Marks a call in progress on the object for as long as it lasts: a real library frees
+    // the object on destroy, under the feet of the call.
+    class InCall {
+    public:
+        explicit InCall(Life& life) : life_(life) {
+            std::lock_guard<std::mutex> guard(g_mutex);
+            ++life_.callsInProgress_;
+        }
+        ~InCall() {
+            std::lock_guard<std::mutex> guard(g_mutex);
+            --life_.callsInProgress_;
+        }
+        InCall(const InCall&) = delete;
+        InCall& operator=(const InCall&) = delete;
+
+    private:
+        Life& life_;
+    };
+
     // True when the object may still be called; records the call otherwise. Holds g_mutex.
     bool usableLocked(const char* call) {
         if (alive_) return true;
@@ -137,6 +169,7 @@ protected:
     bool dieLocked(unsigned flags) {
         if (!usableLocked("destroy")) return false;
         if (!(flags & 1)) violation("destroy without freeing (flags " + std::to_string(flags) + ") of " + name_);
+        if (callsInProgress_) violation(name_ + " destroyed while a call on it was in progress");
         alive_ = false;
         ++g_destroyed[kind_];
         return true;
@@ -150,6 +183,7 @@ protected:
 private:
     SimZephKind kind_;
     std::string name_;
+    int callsInProgress_ = 0;  // under g_mutex
 };
 
 class SimPort : public Life {
@@ -163,6 +197,13 @@ public:
     int number() const { return number_; }
     // The instrument behind the port rebooted. Holds g_mutex.
     virtual void goDeadLocked() { dead_ = true; }
+    // A port of the instrument is open once at a time, as a driver's handle is: until it is
+    // destroyed (dead or not), a second open is refused. Holds g_mutex.
+    static bool inUseLocked(SimZephKind kind, int number) {
+        for (SimPort* port : g_ports)
+            if (port->kind() == kind && port->number() == number) return true;
+        return false;
+    }
 
 protected:
     // Marks the port closed. Holds g_mutex.
@@ -229,11 +270,15 @@ public:
         return 0;
     }
     void ZEPH_MEMBER setReceiveCallback(zeph::ReceiveCallback callback, void* context) override {
+        InCall inCall(*this);
         if (!usable("setReceiveCallback")) return;
-        std::lock_guard<std::mutex> guard(mutex_);
-        callback_ = callback;
-        context_ = context;
-        wake_.notify_all();
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            callback_ = callback;
+            context_ = context;
+            wake_.notify_all();
+        }
+        rebootIfInside("setReceiveCallback", number());
     }
 
     void goDeadLocked() override {
@@ -255,6 +300,8 @@ public:
             chunks = cut(bytes);
         }
         if (callback) send(chunks, callback, context);
+        std::lock_guard<std::mutex> guard(g_mutex);
+        ++g_deliveries;
     }
     void deliver(const Bytes& bytes) {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -263,22 +310,51 @@ public:
     }
 
 private:
+    // Active sensing is due from the moment the port opens; it waits only for a callback.
     void run() {
         t_libraryThread = true;
+        const int sensingMs = envInt("CARROWICK_SIMZEPH_SENSING_MS", 300);
+        if (sensingMs >= 0) nextSensing_ = std::chrono::steady_clock::now();
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            wake_.wait(lock, [this] { return stop_ || (!queue_.empty() && callback_); });
+            auto ready = [&] { return stop_ || (callback_ && (!queue_.empty() || (sensingMs >= 0 && sensingDue()))); };
+            if (sensingMs >= 0 && callback_)
+                wake_.wait_until(lock, nextSensing_, ready);
+            else
+                wake_.wait(lock, ready);
             if (stop_) break;
-            std::vector<Bytes> chunks = cut(queue_.front());
-            queue_.pop_front();
+            if (!callback_) continue;
             zeph::ReceiveCallback callback = callback_;
             void* context = context_;
+            std::vector<Bytes> chunks;
+            if (!queue_.empty()) {
+                chunks = cut(queue_.front());
+                queue_.pop_front();
+            }
             lock.unlock();
-            send(chunks, callback, context);
+            if (chunks.empty()) {
+                senseIfDue(callback, context, sensingMs);
+            } else {
+                send(chunks, callback, context, sensingMs);
+                std::lock_guard<std::mutex> guard(g_mutex);
+                ++g_deliveries;
+            }
             lock.lock();
         }
         finished_ = true;
         wake_.notify_all();
+    }
+
+    bool sensingDue() const {
+        return nextSensing_ != std::chrono::steady_clock::time_point() && std::chrono::steady_clock::now() >= nextSensing_;
+    }
+    // One FE on its own, between any two chunks; only on the delivery thread.
+    void senseIfDue(zeph::ReceiveCallback callback, void* context, int sensingMs) {
+        if (sensingMs < 0 || !sensingDue()) return;
+        nextSensing_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(sensingMs > 0 ? sensingMs : 1);
+        if (!stillLive()) return;
+        static const uint8_t kSensing = 0xFE;
+        callback(&kSensing, 1, context);
     }
 
     // MIDI allows real-time bytes anywhere, also inside a SysEx; a driver hands on
@@ -310,22 +386,28 @@ private:
         return chunks;
     }
 
-    uint8_t realTime() { return random_() % 2 ? 0xF8 : 0xFE; }
+    // Clock, start, continue, stop, active sensing, reset: any of them, anywhere.
+    uint8_t realTime() {
+        static const uint8_t kRealTime[] = {0xF8, 0xFA, 0xFB, 0xFC, 0xFE, 0xFF};
+        return kRealTime[random_() % sizeof kRealTime];
+    }
 
-    void send(const std::vector<Bytes>& chunks, zeph::ReceiveCallback callback, void* context) {
+    bool stillLive() {
+        {
+            std::lock_guard<std::mutex> guard(g_mutex);
+            if (dead_) return false;
+        }
+        std::lock_guard<std::mutex> guard(mutex_);
+        return !stop_;
+    }
+
+    // sensingMs < 0: on a thread other than the delivery thread, which owns the sensing.
+    void send(const std::vector<Bytes>& chunks, zeph::ReceiveCallback callback, void* context, int sensingMs = -1) {
         for (const Bytes& chunk : chunks) {
-            {
-                std::lock_guard<std::mutex> guard(g_mutex);
-                if (dead_) return;
-            }
-            {
-                std::lock_guard<std::mutex> guard(mutex_);
-                if (stop_) return;
-            }
+            senseIfDue(callback, context, sensingMs);
+            if (!stillLive()) return;
             callback(chunk.data(), static_cast<int>(chunk.size()), context);
         }
-        std::lock_guard<std::mutex> guard(g_mutex);
-        ++g_deliveries;
     }
 
     std::mutex mutex_;
@@ -335,6 +417,7 @@ private:
     zeph::ReceiveCallback callback_ = nullptr;
     void* context_ = nullptr;
     bool stop_ = false, finished_ = false;
+    std::chrono::steady_clock::time_point nextSensing_;  // the delivery thread's; epoch: never
     HANDLE thread_ = nullptr;
     DWORD threadId_ = 0;
 };
@@ -371,10 +454,22 @@ bool isStartMessage(const unsigned char* bytes, int length) { return length == 1
 void callBack(SimConnection* connection, const char* why, bool evenWhileDestroying);
 void callEveryConnection(const char* why);
 void triggerRebind(bool wait);
+void reboot(int number, const char* inside);
 
-// The instrument restarts: its ports die at once, every connection hears of it, and it is
-// offered again after CARROWICK_SIMZEPH_BACK_MS (or never).
-void reboot(int number) {
+void rebootIfInside(const char* call, int number) {
+    if (envText("CARROWICK_SIMZEPH_REBOOT_INSIDE", "") != call) return;
+    {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        if (g_rebootedInside) return;
+        g_rebootedInside = true;
+    }
+    reboot(number, call);
+}
+
+// The instrument restarts: its ports die at once, every connection hears of it (from a
+// thread of the library, or on the caller's thread when the reboot happens inside a call),
+// and it is offered again after CARROWICK_SIMZEPH_BACK_MS (or never).
+void reboot(int number, const char* inside) {
     int backMs = envInt("CARROWICK_SIMZEPH_BACK_MS", 1000);
     unsigned epoch;
     {
@@ -382,12 +477,13 @@ void reboot(int number) {
         g_down.insert(number);
         for (SimPort* port : g_ports)
             if (port->number() == number) port->goDeadLocked();
-        event("reboot device " + std::to_string(number));
+        event("reboot device " + std::to_string(number) + (inside ? std::string(" inside ") + inside : ""));
         epoch = g_resetEpoch;
     }
-    const bool started = runDetached([number, backMs, epoch] {
+    if (inside) callEveryConnection((std::string("reboot inside ") + inside).c_str());
+    const bool started = runDetached([number, backMs, epoch, inside] {
         t_libraryThread = true;
-        callEveryConnection("reboot");
+        if (!inside) callEveryConnection("reboot");
         if (backMs < 0) return;
         Sleep(static_cast<DWORD>(backMs));
         {
@@ -416,6 +512,7 @@ public:
         return 0;
     }
     int ZEPH_MEMBER writeSysex(const unsigned char* bytes, int length) override {
+        InCall inCall(*this);
         Bytes copy;
         {
             std::lock_guard<std::mutex> guard(g_mutex);
@@ -436,8 +533,9 @@ public:
             capture(line);
         }
         int writeMs = envInt("CARROWICK_SIMZEPH_WRITE_MS", 0);
+        rebootIfInside("writeSysex", number());
         if (isStartMessage(bytes, length)) {
-            reboot(number());
+            reboot(number(), nullptr);
             if (envInt("CARROWICK_SIMZEPH_REBIND_ON_START", 0)) {
                 triggerRebind(false);
                 if (writeMs < 200) writeMs = 200;  // the rebind arrives while this write is in progress
@@ -464,8 +562,12 @@ class SimDevice final : public zeph::Device, public Life {
 public:
     explicit SimDevice(const Entry& entry) : Life(SimZephDevices, "device"), entry_(entry) {}
     void* ZEPH_MEMBER destroy(unsigned flags) override {
-        std::lock_guard<std::mutex> guard(g_mutex);
-        return dieLocked(flags) ? this : nullptr;
+        {
+            std::lock_guard<std::mutex> guard(g_mutex);
+            if (!dieLocked(flags)) return nullptr;
+        }
+        rebootIfInside("deviceDestroy", entry_.number);
+        return this;
     }
     int ZEPH_MEMBER unused2() override {
         usable("unused slot 2");
@@ -478,18 +580,29 @@ public:
     int ZEPH_MEMBER deviceNumber() override { return usable("deviceNumber") ? entry_.number : 0; }
     int ZEPH_MEMBER inputCount() override { return usable("inputCount") ? entry_.inputs : 0; }
     int ZEPH_MEMBER outputCount() override { return usable("outputCount") ? entry_.outputs : 0; }
-    // Index 0 opens whatever the count says; a device whose instrument is rebooting opens nothing.
+    // Index 0 opens whatever the count says; a device whose instrument is rebooting opens
+    // nothing, nor does a port that is open already.
     zeph::Input* ZEPH_MEMBER openInputPort(int index) override {
-        return canOpen("openInputPort", index, entry_.inputs) ? new SimInput(entry_.number) : nullptr;
+        InCall inCall(*this);
+        return canOpen("openInputPort", SimZephInputs, index, entry_.inputs) ? new SimInput(entry_.number) : nullptr;
     }
     zeph::Output* ZEPH_MEMBER openOutputPort(int index) override {
-        return canOpen("openOutputPort", index, entry_.outputs) ? new SimOutput(entry_.number) : nullptr;
+        InCall inCall(*this);
+        SimOutput* output =
+            canOpen("openOutputPort", SimZephOutputs, index, entry_.outputs) ? new SimOutput(entry_.number) : nullptr;
+        if (output) rebootIfInside("openOutputPort", entry_.number);
+        return output;
     }
 
 private:
-    bool canOpen(const char* call, int index, int count) {
+    bool canOpen(const char* call, SimZephKind kind, int index, int count) {
         std::lock_guard<std::mutex> guard(g_mutex);
-        return usableLocked(call) && index >= 0 && (index == 0 || index < count) && !g_down.count(entry_.number);
+        if (!usableLocked(call) || index < 0 || (index != 0 && index >= count) || g_down.count(entry_.number)) return false;
+        if (SimPort::inUseLocked(kind, entry_.number)) {
+            event(std::string("refused ") + call + " of device " + std::to_string(entry_.number) + ": open already");
+            return false;
+        }
+        return true;
     }
 
     Entry entry_;
@@ -501,10 +614,12 @@ public:
         : Life(SimZephConnections, "connection"), callback_(callback), context_(context), entries_(entries) {}
 
     int ZEPH_MEMBER count() override {
+        InCall inCall(*this);
         std::lock_guard<std::mutex> guard(g_mutex);
         return usableLocked("count") ? static_cast<int>(offeredLocked().size()) : 0;
     }
     zeph::Device* ZEPH_MEMBER deviceAt(int index) override {
+        InCall inCall(*this);
         Entry entry;
         {
             std::lock_guard<std::mutex> guard(g_mutex);
@@ -636,6 +751,8 @@ __declspec(dllexport) zeph::Connection* __cdecl ZEPHCreate(zeph::RebindCallback 
     SimConnection* connection = new SimConnection(callback, context, configuredDevices());
     {
         std::lock_guard<std::mutex> guard(g_mutex);
+        // A real library would wait here for the very thread that is calling.
+        if (t_libraryThread) violation("ZEPHCreate on a thread of the library");
         g_connections.push_back(connection);
         g_newest = connection;
         event("create " + connection->name());
@@ -657,6 +774,7 @@ __declspec(dllexport) void SimZeph_Reset() {
     g_violations.clear();
     g_down.clear();
     g_devicesSet = false;
+    g_rebootedInside = false;
     ++g_resetEpoch;
 }
 

@@ -19,10 +19,19 @@
 //   at every openInputPort:
 //   CARROWICK_SIMZEPH_SEED           seed of the port's cutting and real-time bytes (default 14;
 //                                    the n-th input since SimZeph_Reset mixes in n)
+//   CARROWICK_SIMZEPH_SENSING_MS     active sensing: an FE on its own, due from the moment the
+//                                    port opens (sent once a receive callback is set), then
+//                                    every this many ms (default 300; -1: none)
+//   at every openInputPort, openOutputPort, setReceiveCallback, writeSysex, device destroy:
+//   CARROWICK_SIMZEPH_REBOOT_INSIDE  one of "openOutputPort", "setReceiveCallback", "writeSysex",
+//                                    "deviceDestroy": the first such call on the instrument
+//                                    since SimZeph_Reset reboots it inside the call (the port
+//                                    just opened is dead already), and every live connection is
+//                                    called back on the caller's thread before the call returns
 //   at every write:
 //   CARROWICK_SIMZEPH_CAPTURE        file to which every write is appended as a line
-//                                    "<GetTickCount at the write> <hex bytes>", and every
-//                                    violation as "! <text>"
+//                                    "<GetTickCount at the write> <hex bytes>", every event as
+//                                    "@<GetTickCount> <event>" and every violation as "! <text>"
 //   CARROWICK_SIMZEPH_WRITE_MS       how long each write takes (default 0)
 //   CARROWICK_SIMZEPH_ANSWER_AT_ONCE 1: the status answer reaches the input's receive callback
 //                                    on the writing thread, before writeSysex returns
@@ -38,10 +47,14 @@
 //   CARROWICK_SIMZEPH_REBIND_ON_START 1: the write lasts at least 200 ms and the newest
 //                                    connection is also called back meanwhile
 //
+// Each port of an instrument opens once at a time: until the open one is destroyed (dead or
+// not), a second open returns null.
+//
 // Violations (a call through a destroyed object, a second destroy, destroy without the
-// free flag, a port or connection destroyed on a thread of the library, an input destroyed
-// on its own delivery thread, a connection destroyed inside its own callback) are counted,
-// written to the capture file and to the debug output as "SimZeph violation: <text>".
+// free flag, a destroy while a call on the object is in progress, a port or connection
+// destroyed on a thread of the library, ZEPHCreate on a thread of the library, an input
+// destroyed on its own delivery thread, a connection destroyed inside its own callback) are
+// counted, written to the capture file and to the debug output as "SimZeph violation: <text>".
 
 #include <cstdint>
 
@@ -50,7 +63,8 @@ extern "C" {
 enum SimZephKind { SimZephConnections, SimZephDevices, SimZephInputs, SimZephOutputs, SimZephKinds };
 
 // Forgets writes, counts, violations and events; the device list goes back to the
-// environment's, and a rebooting instrument is offered again at once.
+// environment's, a rebooting instrument is offered again at once, and the reboot of
+// CARROWICK_SIMZEPH_REBOOT_INSIDE may happen again.
 typedef void (*SimZephResetFn)();
 // Number of writes recorded, and the bytes of one of them (returns its length; copies at most capacity).
 typedef int (*SimZephWriteCountFn)();
@@ -73,6 +87,7 @@ typedef int (*SimZephViolationCountFn)();
 typedef int (*SimZephViolationsFn)(char* text, int capacity);
 // The ordered event log, one per line, e.g. "create connection #3", "open input #2 of
 // device 30", "callback connection #3 (reboot)", "destroy output #1", "reboot device 30",
-// "back device 30", "dead write output #1" (copied as SimZephViolationsFn does).
+// "reboot device 30 inside writeSysex", "back device 30", "dead write output #1",
+// "refused openOutputPort of device 30: open already" (copied as SimZephViolationsFn does).
 typedef int (*SimZephEventsFn)(char* text, int capacity);
 }

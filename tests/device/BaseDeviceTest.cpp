@@ -247,14 +247,17 @@ TEST(ReceiveMidi, RealTimeBytesAndRandomCutsChangeNothing) {
         seed = seed * 1103515245u + 12345u;
         return (seed >> 16) % below;
     };
-    for (const Bytes& clean : {status14(0, 0x01, 0x05), fifteen, value, dump}) {
+    // Short messages too: a real-time byte may come between a status byte and its data.
+    const Bytes shortMessages{0xC3, 0x05, 0xB0, 99, 63, 0xB0, 6, 5, 0xB1, 0x20, 0x07};
+    const uint8_t realTime[] = {0xF8, 0xFA, 0xFB, 0xFC, 0xFE, 0xFF};
+    for (const Bytes& clean : {status14(0, 0x01, 0x05), fifteen, value, dump, shortMessages}) {
         RecordingDevice whole;
         whole.feed(clean);
-        ASSERT_EQ(whole.calls.size(), 1u);
+        ASSERT_EQ(whole.calls.size(), clean == shortMessages ? 3u : 1u);
         for (int round = 0; round < 50; ++round) {
             Bytes noisy;
             for (uint8_t b : clean) {
-                while (next(4) == 0) noisy.push_back(next(2) ? 0xF8 : 0xFE);
+                while (next(4) == 0) noisy.push_back(realTime[next(sizeof realTime)]);
                 noisy.push_back(b);
             }
             RecordingDevice cut;

@@ -75,6 +75,19 @@ std::vector<ZephWrite> readZephCapture(const std::string& path) {
     return writes;
 }
 
+std::vector<ZephEvent> readZephEvents(const std::string& path) {
+    std::vector<ZephEvent> events;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] != '@') continue;
+        size_t space = line.find(' ');
+        if (space == std::string::npos) continue;
+        events.push_back({static_cast<DWORD>(std::strtoul(line.c_str() + 1, nullptr, 10)), line.substr(space + 1)});
+    }
+    return events;
+}
+
 Firmware makeFirmware(int dataMessages, bool withStartMessage) {
     Firmware firmware;
     if (withStartMessage) {

@@ -51,6 +51,15 @@ struct ZephWrite {
 // The capture file of CARROWICK_SIMZEPH_CAPTURE; empty when it does not exist.
 std::vector<ZephWrite> readZephCapture(const std::string& path);
 
+// One event of the simulated Zeph library's record ("create connection #2", "callback
+// connection #1 (reboot)", "open output #2 of device 30", ...).
+struct ZephEvent {
+    DWORD tick;  // GetTickCount when it happened
+    std::string text;
+};
+// The events of the same capture file, in order.
+std::vector<ZephEvent> readZephEvents(const std::string& path);
+
 // A firmware file and what the instrument must receive from it.
 struct Firmware {
     Bytes file;

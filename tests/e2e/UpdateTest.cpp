@@ -147,6 +147,64 @@ INSTANTIATE_TEST_SUITE_P(Rebinding, ConnectedInstrument,
                                            LibraryMode{"NeverBackOnTheLibrary", "CARROWICK_SIMZEPH_BACK_MS=-1"}),
                          [](const ::testing::TestParamInfo<LibraryMode>& info) { return info.param.name; });
 
+// Nothing takes the device's ports after the start message, yet the program binds anew by
+// itself: within a second of the library's callback from its own thread (the instrument
+// rebooted), and once more when the instrument is back, which leaves it connected (both
+// ports open, a status request written) until the update ends.
+TEST_F(ZephUpdateTest, RebootedInstrumentIsBoundAgainByItselfWhileTheUpdateRuns) {
+    Firmware firmware = makeFirmware(40, true);
+    uint32_t oldPort = addLumetra();
+    ASSERT_NE(0u, oldPort);
+    UpdateRun run(writeFirmware(firmware), environment());
+    DWORD startTick = 0;
+    run.setPoll(restartOnStartMessage(firmware, oldPort, startTick));
+    RUN_TO_EXIT(run, kUpdateTimeoutMs);
+    expectResult(run, 0);
+    expectStartMessageOnly(firmware);
+
+    std::vector<ZephEvent> events = readZephEvents(zephCapture_);
+    std::string record;
+    for (const ZephEvent& e : events) record += "\n  " + std::to_string(e.tick) + " " + e.text;
+    auto find = [&](size_t from, const std::string& prefix, const std::string& suffix) {
+        for (size_t i = from; i < events.size(); ++i) {
+            const std::string& t = events[i].text;
+            if (t.compare(0, prefix.size(), prefix) == 0 && t.size() >= suffix.size() &&
+                t.compare(t.size() - suffix.size(), suffix.size(), suffix) == 0)
+                return i;
+        }
+        return events.size();
+    };
+    size_t reboot = find(0, "callback connection ", "(reboot)");
+    ASSERT_LT(reboot, events.size()) << record;
+    size_t second = find(reboot, "create connection ", "");
+    ASSERT_LT(second, events.size()) << "no bind after the reboot; record:" << record;
+    EXPECT_LE(ticksBetween(events[reboot].tick, events[second].tick), 1000) << record;
+
+    size_t back = find(0, "back device 30", "");
+    ASSERT_LT(back, events.size()) << record;
+    // The library calls back again when the instrument is back, unless the bind after the
+    // reboot came later still (a crowded machine) and found it there already.
+    size_t calledBack = find(back, "callback connection ", "(back)");
+    if (calledBack < events.size()) {
+        size_t again = find(calledBack, "create connection ", "");
+        ASSERT_LT(again, events.size()) << "no bind after the library called back; record:" << record;
+        EXPECT_LE(ticksBetween(events[calledBack].tick, events[again].tick), 1000) << record;
+    } else {
+        EXPECT_LT(back, second) << record;
+    }
+    // Connected again: both ports opened once the instrument was back, and never destroyed.
+    for (const char* kind : {"open input #", "open output #"}) {
+        size_t open = find(back, kind, " of device 30");
+        ASSERT_LT(open, events.size()) << kind << "; record:" << record;
+        std::string port = events[open].text.substr(5, events[open].text.find(" of ") - 5);
+        for (size_t i = open; i < events.size(); ++i) EXPECT_NE("destroy " + port, events[i].text) << record;
+    }
+    bool askedAgain = false;
+    for (const ZephWrite& write : readZephCapture(zephCapture_))
+        askedAgain |= write.bytes == kStatusRequest && ticksBetween(events[back].tick, write.tick) >= 0;
+    EXPECT_TRUE(askedAgain) << "no status request after the instrument came back; record:" << record;
+}
+
 // Every way the library can be unusable leaves the program on WinMM alone.
 enum class ZephUnusable { NoKey, Version2, CreateNull };
 
