@@ -108,7 +108,7 @@ void BaseDevice::connectDevice() {
 // wakes the binder.
 void BaseDevice::connectDeviceCallback(void* context) {
     BaseDevice* device = static_cast<BaseDevice*>(context);
-    if (device->threadInCreateOrDestroy_.load() == std::this_thread::get_id()) return;
+    if (device->threadInCreateOrDestroy_.load() == currentThreadToken()) return;
     device->rebindPending_.store(true);
     if (BinderThread* binder = device->binderToWake_.load()) binder->wake();
 }
@@ -127,9 +127,9 @@ void BaseDevice::startBinder() {
 }
 
 void BaseDevice::dropConnection() {
-    threadInCreateOrDestroy_.store(std::this_thread::get_id());
+    threadInCreateOrDestroy_.store(currentThreadToken());
     releaseConnection(connection_);
-    threadInCreateOrDestroy_.store(std::thread::id());
+    threadInCreateOrDestroy_.store(0);
     connection_ = nullptr;
 }
 
@@ -152,9 +152,9 @@ void BaseDevice::rebindWithPortsHeld() {
     output_ = nullptr;
     endInputStream();
 
-    threadInCreateOrDestroy_.store(std::this_thread::get_id());
+    threadInCreateOrDestroy_.store(currentThreadToken());
     connection_ = bindConnection(&BaseDevice::connectDeviceCallback, this);
-    threadInCreateOrDestroy_.store(std::thread::id());
+    threadInCreateOrDestroy_.store(0);
     if (connection_ != &DummyConnection::instance()) startBinder();
     int count = connection_->count();
     for (int i = 0; i < count; ++i) {

@@ -127,7 +127,7 @@ private:
     std::atomic<bool> rebindPending_{false};
     // The thread inside ZEPHCreate or ZEPHDestroy for this device: a callback it causes
     // there asks for nothing that the rebind in progress does not already do.
-    std::atomic<std::thread::id> threadInCreateOrDestroy_{};
+    std::atomic<uint64_t> threadInCreateOrDestroy_{0};  // currentThreadToken(), 0 for none
     // Started with the first connection from the library; read by the library's callback.
     std::unique_ptr<BinderThread> binder_;
     std::atomic<BinderThread*> binderToWake_{nullptr};

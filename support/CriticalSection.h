@@ -49,3 +49,8 @@ private:
     Process::ICriticalSection& lock_;
     bool held_;
 };
+
+// The calling thread's number, which no other running thread has: on Windows the system's
+// thread id, which a thread the program did not start (the Zeph library's) has too, with no
+// runtime record behind it.
+uint64_t currentThreadToken();

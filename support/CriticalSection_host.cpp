@@ -25,6 +25,8 @@ struct HostMutex {
 
 }  // namespace
 
+uint64_t currentThreadToken() { return threadToken(); }
+
 Win32CriticalSection::Win32CriticalSection() : mutex_(new HostMutex) {}
 
 Win32CriticalSection::~Win32CriticalSection() { delete static_cast<HostMutex*>(mutex_); }

@@ -33,3 +33,5 @@ bool Win32CriticalSection::Lock(uint32_t timeoutMs) { return mutex_ && obtained(
 int Win32CriticalSection::Unlock() {
     return mutex_ ? ReleaseMutex(mutex_) : FALSE;
 }
+
+uint64_t currentThreadToken() { return GetCurrentThreadId(); }
