@@ -77,15 +77,23 @@ size_t formatLine(char (&line)[kLineBytes], const char* text) {
     return length;
 }
 
+// Calls copyRun(at, done, run) for each piece of length bytes from the queue's position,
+// split where the queue wraps around.
+template <class CopyRun>
+void forEachRun(uint64_t position, size_t length, CopyRun copyRun) {
+    for (size_t done = 0; done < length;) {
+        const size_t at = static_cast<size_t>((position + done) % kQueueBytes);
+        const size_t run = std::min(length - done, kQueueBytes - at);
+        copyRun(at, done, run);
+        done += run;
+    }
+}
+
 // Under g_queueLock.
 bool queueBytes(const char* bytes, size_t length) {
     if (kQueueBytes - (g_queued - g_taken) < length) return false;
-    for (size_t done = 0; done < length;) {
-        const size_t at = static_cast<size_t>((g_queued + done) % kQueueBytes);
-        const size_t run = std::min(length - done, kQueueBytes - at);
-        std::memcpy(g_queue + at, bytes + done, run);
-        done += run;
-    }
+    forEachRun(g_queued, length,
+               [&](size_t at, size_t done, size_t run) { std::memcpy(g_queue + at, bytes + done, run); });
     g_queued += length;
     return true;
 }
@@ -123,12 +131,8 @@ void tapLine(const char* line) {
 size_t takeChunk(char* chunk, size_t size) {
     EnterCriticalSection(&g_queueLock);
     const size_t length = static_cast<size_t>(std::min<uint64_t>(g_queued - g_taken, size));
-    for (size_t done = 0; done < length;) {
-        const size_t at = static_cast<size_t>((g_taken + done) % kQueueBytes);
-        const size_t run = std::min(length - done, kQueueBytes - at);
-        std::memcpy(chunk + done, g_queue + at, run);
-        done += run;
-    }
+    forEachRun(g_taken, length,
+               [&](size_t at, size_t done, size_t run) { std::memcpy(chunk + done, g_queue + at, run); });
     g_taken += length;
     LeaveCriticalSection(&g_queueLock);
     return length;

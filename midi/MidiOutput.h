@@ -3,18 +3,21 @@
 // own buffer, one message in flight at a time. WinMM's callback thread signals the
 // auto-reset completion event when the driver is done with the buffer (and on open and
 // close); the sending thread waits for that signal before it touches the buffer again.
-// The buffer and its header live in a block of their own: when a driver will not hand
-// them back, the port leaves that block (and the event) to the driver instead of freeing
-// memory it may still read or write.
+// The buffer, its header and the event live in one in-flight block: when a driver will
+// not hand them back, the port leaves that block to the driver instead of freeing memory
+// it may still read or write.
 
 #include <windows.h>
 #include <mmsystem.h>
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "midi/MidiPorts.h"
+#include "support/InFlightBlock.h"
+
+// WinMM marks a header done when its driver gives it back (played, reset or removed).
+inline bool inFlightDone(const MIDIHDR& header) { return (header.dwFlags & MHDR_DONE) != 0; }
 
 class MidiOutput : public MIDI::Output {
 public:
@@ -23,8 +26,9 @@ public:
     // slowest link a port has) plus this margin for a driver that is merely slow.
     static constexpr DWORD kCompletionWaitMs = 1000;
     static constexpr DWORD kCableBytesPerSecond = 3125;
-    // The longest the destructor may wait: a full buffer's completion bound, twice when the
-    // driver still holds the header at the close.
+    // The longest the destructor may wait: a full buffer's completion bound, then a cancelled
+    // request's bound when the driver still holds the header at the close, then the close's
+    // retries; twice the completion bound covers them all.
     static constexpr DWORD kLongestReleaseMs =
         2 * (kCompletionWaitMs + static_cast<DWORD>(kSysexBufferSize * 1000 / kCableBytesPerSecond));
 
@@ -46,26 +50,16 @@ public:
     std::string deviceShortName();
 
     // How long a wait for the completion of a message of this many bytes may take.
-    static DWORD completionBoundMs(size_t length) {
+    static constexpr DWORD completionBoundMs(size_t length) {
         return kCompletionWaitMs + static_cast<DWORD>(length * 1000 / kCableBytesPerSecond);
     }
 
 private:
-    struct Transfer {
-        MIDIHDR header;
-        uint8_t buffer[kSysexBufferSize];
-    };
-    struct HandleCloser {
-        void operator()(HANDLE handle) const { CloseHandle(handle); }
-    };
-
     bool waitForCompletion();
-    bool failAfterWait(const char* call, MMRESULT result);
     void report(const char* operation, const char* call, MMRESULT result);
 
-    std::unique_ptr<Transfer> transfer_;
+    InFlightBlock<MIDIHDR> transfer_;  // the header, the buffer and the event WinMM signals
     HMIDIOUT handle_;
-    std::unique_ptr<void, HandleCloser> completion_;
     uint32_t deviceIndex_;
     uint32_t portId_;
     uint32_t deviceId_;

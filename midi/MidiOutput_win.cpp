@@ -1,6 +1,7 @@
 #include "midi/MidiOutput.h"
 
 #include <cstring>
+#include <new>
 
 #include "midi/PortIdHash.h"
 #include "midi/PortNaming.h"
@@ -12,19 +13,19 @@ static_assert(sizeof(MIDIHDR) == (sizeof(void*) == 8 ? 112 : 64), "MIDIHDR layou
 static_assert(sizeof(MIDIOUTCAPSA) == 52, "MIDIOUTCAPSA layout");
 
 MidiOutput::MidiOutput(uint32_t deviceIndex)
-    : transfer_(new Transfer()),
+    : transfer_("MidiOutput::~MidiOutput", kSysexBufferSize),
       handle_(NULL),
-      completion_(CreateEventA(NULL, FALSE, TRUE, NULL)),
       deviceIndex_(deviceIndex),
       portId_(portIdHash(getOutputPortName(static_cast<int32_t>(deviceIndex), true, true))),
       deviceId_(portIdHash(getOutputPortName(static_cast<int32_t>(deviceIndex), true, false))) {
     // Without the event nothing would ever tell us a message completed.
-    if (!completion_) {
+    if (transfer_.event() == NULL) {
         diagnosticPrint("MidiOutput: CreateEventA failed (%lu)\n", GetLastError());
         throw GeneralError("midiOutOpen failed");
     }
+    if (!transfer_.valid()) throw std::bad_alloc();
     const WinMM& mm = winmm();
-    const MMRESULT result = mm.midiOutOpen(&handle_, deviceIndex_, reinterpret_cast<DWORD_PTR>(completion_.get()),
+    const MMRESULT result = mm.midiOutOpen(&handle_, deviceIndex_, reinterpret_cast<DWORD_PTR>(transfer_.event()),
                                            0, CALLBACK_EVENT);
     if (result != MMSYSERR_NOERROR) {
         report("open", "midiOutOpen", result);
@@ -42,6 +43,12 @@ namespace {
 // exclusive, so a handle kept open would refuse every later open of the instrument.
 const int kCloseRetries = 5;
 const DWORD kCloseRetryMs = 20;
+// The resets' all-notes-off at cable speed.
+const DWORD kResetNotesOffMs = 16 * 3 * 1000 / MidiOutput::kCableBytesPerSecond;
+static_assert(MidiOutput::completionBoundMs(MidiOutput::kSysexBufferSize) + kCancelledRequestBoundMs +
+                      kCloseRetries * kCloseRetryMs + 2 * kResetNotesOffMs <=
+                  MidiOutput::kLongestReleaseMs,
+              "the destructor's waits fit the bound the program allows it");
 }  // namespace
 
 MidiOutput::~MidiOutput() {
@@ -55,10 +62,13 @@ MidiOutput::~MidiOutput() {
     if (result == MIDIERR_STILLPLAYING) {
         // The driver still holds the header: have it handed back, then close again.
         report("close", "midiOutClose", result);
-        result = mm.midiOutReset(handle_);
-        if (result != MMSYSERR_NOERROR) report("close", "midiOutReset", result);
-        waitForCompletion();
-        result = mm.midiOutUnprepareHeader(handle_, &transfer_->header, sizeof(MIDIHDR));
+        transfer_.cancelAndWait(
+            [&] {
+                const MMRESULT reset = mm.midiOutReset(handle_);
+                if (reset != MMSYSERR_NOERROR) report("close", "midiOutReset", reset);
+            },
+            kCancelledRequestBoundMs);
+        result = mm.midiOutUnprepareHeader(handle_, &transfer_.header(), sizeof(MIDIHDR));
         if (result != MMSYSERR_NOERROR) report("close", "midiOutUnprepareHeader", result);
         result = mm.midiOutClose(handle_);
     }
@@ -72,8 +82,7 @@ MidiOutput::~MidiOutput() {
         report("close", "midiOutClose", result);
         // The handle stays open: its driver may still read the buffer, write the header
         // and signal the event, so they are never freed.
-        transfer_.release();
-        completion_.release();
+        transfer_.abandon();
     }
     handle_ = NULL;
 }
@@ -84,17 +93,7 @@ void MidiOutput::report(const char* operation, const char* call, MMRESULT result
 }
 
 // The bound fits the message in flight: at cable speed a whole buffer takes 1.4 s to play.
-bool MidiOutput::waitForCompletion() {
-    return WaitForSingleObject(completion_.get(), completionBoundMs(lastLength_)) == WAIT_OBJECT_0;
-}
-
-// Nothing is in flight after a failure past the wait, so the signal the wait took is given
-// back: the next call must not wait for a completion that will never come.
-bool MidiOutput::failAfterWait(const char* call, MMRESULT result) {
-    report("sendSysex", call, result);
-    SetEvent(completion_.get());
-    return false;
-}
+bool MidiOutput::waitForCompletion() { return transfer_.wait(completionBoundMs(lastLength_)); }
 
 bool MidiOutput::sendSysex(MIDI::SysexMessage& message) {
     const size_t length = message.bytes.size();
@@ -102,17 +101,26 @@ bool MidiOutput::sendSysex(MIDI::SysexMessage& message) {
     // The previous message must be done before its buffer is reused.
     if (!waitForCompletion()) return false;
     const WinMM& mm = winmm();
-    MIDIHDR& header = transfer_->header;
+    MIDIHDR& header = transfer_.header();
+    const char* call = "midiOutUnprepareHeader";
     MMRESULT result = mm.midiOutUnprepareHeader(handle_, &header, sizeof(header));
-    if (result != MMSYSERR_NOERROR) return failAfterWait("midiOutUnprepareHeader", result);
-    if (length) std::memcpy(transfer_->buffer, message.bytes.data(), length);
-    std::memset(&header, 0, sizeof(header));
-    header.lpData = reinterpret_cast<LPSTR>(transfer_->buffer);
-    header.dwBufferLength = static_cast<DWORD>(length);
-    result = mm.midiOutPrepareHeader(handle_, &header, sizeof(header));
-    if (result != MMSYSERR_NOERROR) return failAfterWait("midiOutPrepareHeader", result);
-    result = mm.midiOutLongMsg(handle_, &header, sizeof(header));
-    if (result != MMSYSERR_NOERROR) return failAfterWait("midiOutLongMsg", result);
+    if (result == MMSYSERR_NOERROR) {
+        if (length) std::memcpy(transfer_.data(), message.bytes.data(), length);
+        std::memset(&header, 0, sizeof(header));
+        header.lpData = reinterpret_cast<LPSTR>(transfer_.data());
+        header.dwBufferLength = static_cast<DWORD>(length);
+        call = "midiOutPrepareHeader";
+        result = mm.midiOutPrepareHeader(handle_, &header, sizeof(header));
+    }
+    if (result == MMSYSERR_NOERROR) {
+        call = "midiOutLongMsg";
+        result = mm.midiOutLongMsg(handle_, &header, sizeof(header));
+    }
+    if (result != MMSYSERR_NOERROR) {
+        report("sendSysex", call, result);
+        return false;
+    }
+    transfer_.handOver();
     lastLength_ = length;
     return true;
 }
@@ -148,8 +156,4 @@ std::string MidiOutput::deviceShortName() {
 
 // A message is handed to WinMM whole, so there is nothing held back; waiting for the one
 // in flight tells the caller that its last message arrived.
-bool MidiOutput::flush() {
-    if (!waitForCompletion()) return false;
-    SetEvent(completion_.get());
-    return true;
-}
+bool MidiOutput::flush() { return waitForCompletion(); }

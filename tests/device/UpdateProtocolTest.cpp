@@ -19,6 +19,7 @@
 #include "sim/zeph/SimZephControl.h"
 #include "support/Diagnostics.h"
 #include "tests/common/DebugCapture.h"
+#include "tests/device/AcceptingOutput.h"
 #include "tests/midi/SimWinmmFixture.h"
 
 namespace {
@@ -516,18 +517,12 @@ public:
 };
 
 // An output of the manager that keeps what it was sent.
-class RecordingOutput : public MIDI::Output {
+class RecordingOutput : public AcceptingOutput {
 public:
-    void initialise() override {}
     bool sendSysex(MIDI::SysexMessage& message) override {
         sent.push_back(message.bytes);
         return true;
     }
-    bool sendShort(MIDI::ShortMessage&) override { return true; }
-    uint32_t getPortId() override { return 0; }
-    uint32_t getDeviceId() override { return 0; }
-    bool isPresent() override { return true; }
-    bool flush() override { return true; }
     std::vector<Bytes> sent;
 };
 

@@ -357,12 +357,14 @@ TEST_F(MidiOutputTest, BufferADriverStillHoldsIsNotFreed) {
     MIDI::SysexMessage m = sysex(message);
     ASSERT_TRUE(port->sendSysex(m));
     sim.failNext(SimWinmmFailReset, 2);
+    const unsigned abandonedBefore = AbandonedInFlightBlocks();
     port.release();
     EXPECT_EQ(sim.openHandleCount(), 1u) << "the handle was closed although the driver held the buffer";
+    EXPECT_EQ(AbandonedInFlightBlocks(), abandonedBefore + 1) << "the block was not left to the driver";
     // Blocks the size of the port's header and buffer, where a freed one would be reused; and
     // events, one of which would take the slot of a closed completion event.
     std::vector<std::vector<uint8_t>> scribble;
-    for (int i = 0; i < 64; ++i) scribble.emplace_back(MidiOutput::kSysexBufferSize + sizeof(MIDIHDR), 0xAA);
+    for (int i = 0; i < 64; ++i) scribble.emplace_back(InFlightBlock<MIDIHDR>::bytesFor(MidiOutput::kSysexBufferSize), 0xAA);
     std::vector<HANDLE> events;
     for (int i = 0; i < 64; ++i) events.push_back(CreateEventA(NULL, TRUE, FALSE, NULL));
     sim.holdCompletions(0);
