@@ -39,6 +39,9 @@ constexpr uint32_t kMagic = 0x4D4D4957;  // "WIMM"
 // a device may be removed, in another process.
 constexpr DWORD kPollMs = 5;
 constexpr uint32_t kRemovalsKept = 16;
+// A new device's link, as a USB MIDI device at full speed moves SysEx (48 bytes per 1 ms
+// frame); a test that wants messages played at once asks for a speed of 0.
+constexpr uint32_t kUsbMidiBytesPerSecond = 48000;
 
 struct SharedDevice {
     uint32_t id;
@@ -233,6 +236,7 @@ void insertDevice(SharedState& s, uint32_t at, uint32_t id, const char* name) {
     SharedDevice& device = s.devices[at];
     std::memset(&device, 0, sizeof(device));
     device.id = id;
+    device.bytesPerSecond = kUsbMidiBytesPerSecond;
     copyName(device.name, name);
 }
 
@@ -455,11 +459,13 @@ void Handles::loop() {
         uint64_t soon = 0;  // the next completion, when it is too close for a wait's time-out
         std::vector<HANDLE> done;
         {
-            SharedLock guard;
-            hold = guard.state && guard.state->holdCompletions;
-        }
-        {
             std::lock_guard<std::mutex> lock(mutex);
+            // Read under the handles' lock: a hold set before a message was queued then
+            // always covers it.
+            {
+                SharedLock guard;
+                hold = guard.state && guard.state->holdCompletions;
+            }
             const uint64_t now = qpcNow();
             for (OutHandle* h : live) {
                 if (h->pending.empty()) continue;
@@ -938,6 +944,7 @@ extern "C" uint32_t SimWinmm_AddDevice(int input, const char* name) {
     std::memset(&device, 0, sizeof(device));
     device.id = s.nextId++;
     device.input = input ? 1 : 0;
+    device.bytesPerSecond = kUsbMidiBytesPerSecond;
     copyName(device.name, name);
     return device.id;
 }

@@ -74,7 +74,8 @@ typedef void (*SimWinmm_HoldCompletionsFn)(int hold);
 typedef void (*SimWinmm_SetCompletionDelayFn)(uint32_t ms);
 typedef void (*SimWinmm_FailNextFn)(int failure, uint32_t count);
 typedef uint32_t (*SimWinmm_SentCountFn)();
-// Bytes per second of an output device's link; 0 (the default) plays every message at once.
+// Bytes per second of an output device's link: 48,000 (USB MIDI at full speed) for a new
+// device; 0 plays every message at once.
 // A message completes when its last byte has left: after length / rate.
 typedef int (*SimWinmm_SetWireSpeedFn)(uint32_t id, uint32_t bytesPerSecond);
 // The device completes a message inside midiOutLongMsg when nothing is queued before it

@@ -93,9 +93,11 @@ protected:
 };
 
 TEST_F(SimWinmmBehaviour, HeaderLifecycleAndResetAsWinmmHasThem) {
+    // A slow link and a long message: the removal comes long before its last byte.
+    sim.setWireSpeed(device, 3125);
     HMIDIOUT out = openDevice();
     sim.holdCompletions(1);
-    std::vector<char> bytes = {'\xF0', 1, 2, 3, '\xF7'};
+    std::vector<char> bytes(1000, 0x11);
     MIDIHDR header = {};
     header.lpData = bytes.data();
     header.dwBufferLength = 5;
@@ -183,6 +185,39 @@ TEST_F(SimWinmmBehaviour, WireSpeedPacesCompletionsAndBytesAreReadAsPlayed) {
     }
 }
 
+// A device that arrives, added or inserted into the list, has a USB MIDI link of its own:
+// its messages take their time unless a test asks for them to play at once.
+TEST_F(SimWinmmBehaviour, NewDevicesPlayAtUsbMidiSpeed) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    const size_t length = 4800;  // 100 ms at 48,000 bytes/s
+    for (bool inserted : {false, true}) {
+        SCOPED_TRACE(inserted ? "inserted" : "added");
+        sim.reset();
+        if (inserted) {
+            const uint32_t lumetra = sim.addDevice(0, "Lumetra");
+            ASSERT_NE(sim.scheduleChange(SimWinmmAtNumDevs, 1, 0, lumetra, "Arrival"), 0u);
+            ASSERT_EQ(mm.numDevs(), 2u);
+        } else {
+            sim.addDevice(0, "Arrival");
+        }
+        ASSERT_EQ(nameAt(0), "Arrival");
+        HMIDIOUT out = openDevice(0);
+        std::vector<char> bytes(length, 0x11);
+        MIDIHDR header = {};
+        ASSERT_EQ(send(out, header, bytes), MMSYSERR_NOERROR);
+        const auto start = std::chrono::steady_clock::now();
+        while (!(header.dwFlags & MHDR_DONE) && msSince(start) < 5000) WaitForSingleObject(event, 100);
+        ASSERT_TRUE(header.dwFlags & MHDR_DONE);
+        const SimWinmmSent r = record(0);
+        const double playedMs = (r.completedQpc - r.acceptedQpc) * 1000.0 / frequency.QuadPart;
+        EXPECT_GE(playedMs, 95.0) << "the message played at once";
+        EXPECT_EQ(r.playedLength, length);
+        EXPECT_EQ(mm.unprepare(out, &header, sizeof(header)), MMSYSERR_NOERROR);
+        EXPECT_EQ(mm.close(out), MMSYSERR_NOERROR);
+    }
+}
+
 TEST_F(SimWinmmBehaviour, ResetCutsTheMessagePlayingWhereItIs) {
     sim.setWireSpeed(device, 3125);
     HMIDIOUT out = openDevice();
@@ -263,9 +298,11 @@ TEST_F(SimWinmmBehaviour, UnplugWhileAMessagePlaysCutsItWhereItWas) {
 // A device removed from another process, while its completions are held: the driver hands
 // the queue back anyway; a close before that is refused as with any queued header.
 TEST_F(SimWinmmBehaviour, RemovalHandsBackHeldMessagesAndCountsTheHandleTillClosed) {
+    // A slow link and a long message: the removal comes long before its last byte.
+    sim.setWireSpeed(device, 3125);
     HMIDIOUT out = openDevice();
     sim.holdCompletions(1);
-    std::vector<char> bytes = {'\xF0', 1, 2, 3, '\xF7'};
+    std::vector<char> bytes(1000, 0x11);
     MIDIHDR header = {};
     ASSERT_EQ(send(out, header, bytes), MMSYSERR_NOERROR);
     EXPECT_EQ(mm.close(out), MIDIERR_STILLPLAYING);
