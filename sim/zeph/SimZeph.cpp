@@ -543,7 +543,7 @@ public:
             int delay = envInt("CARROWICK_SIMZEPH_LUMETRA_DELAY_MS", 1000);
             if (delay >= 0)
                 announceInstrument(envText("CARROWICK_SIMZEPH_LUMETRA_NAME", "Lumetra"), delay,
-                                   static_cast<uint32_t>(envInt("CARROWICK_SIMZEPH_LUMETRA_RATE", 0)));
+                                   static_cast<uint32_t>(envInt("CARROWICK_SIMZEPH_LUMETRA_RATE", 48000)));
         }
         if (writeMs > 0) Sleep(static_cast<DWORD>(writeMs));
         if (isStatusRequest(bytes, length)) {

@@ -41,9 +41,10 @@
 //   CARROWICK_SIMZEPH_BACK_MS        it is offered again (and the connections called back
 //                                    again) this many ms later (default 1000; -1: never)
 //   CARROWICK_SIMZEPH_LUMETRA_DELAY_MS  it appears as a WinMM output this many ms later
-//                                    (default 1000; -1: never)
+//                                    (default 1000; 0: before the write returns; -1: never)
 //   CARROWICK_SIMZEPH_LUMETRA_NAME   the name it appears under (default "Lumetra")
-//   CARROWICK_SIMZEPH_LUMETRA_RATE   the bytes per second that output plays (default 0: at once)
+//   CARROWICK_SIMZEPH_LUMETRA_RATE   the bytes per second that output plays (default 48000,
+//                                    USB MIDI at full speed; 0: at once)
 //   CARROWICK_SIMZEPH_REBIND_ON_START 1: the write lasts at least 200 ms and the newest
 //                                    connection is also called back meanwhile
 //

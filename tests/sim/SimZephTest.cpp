@@ -2,6 +2,7 @@
 // the behaviour of a real library that the program has to live with.
 
 #include <windows.h>
+#include <mmsystem.h>
 
 #include <algorithm>
 #include <array>
@@ -15,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "sim/winmm/SimWinmmControl.h"
 #include "sim/zeph/SimZephControl.h"
 #include "sim/zeph/ZephContract.h"
 #include "tests/common/DebugCapture.h"
@@ -482,6 +484,36 @@ TEST_F(SimZeph, DeliveriesAreCutAndMixedWithRealTimeBytes) {
 }
 
 // A quick library answers on the writing thread, cut and mixed all the same.
+// An instrument due back at once is a WinMM output when the start message's write returns:
+// a look right after it never depends on a thread the machine has not run yet.
+TEST_F(SimZeph, InstrumentDueAtOnceIsAnOutputWhenTheStartMessageReturns) {
+    HMODULE winmm = LoadLibraryExA("winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    ASSERT_NE(winmm, nullptr);
+    auto resetWinmm = reinterpret_cast<SimWinmm_ResetFn>(GetProcAddress(winmm, "SimWinmm_Reset"));
+    ASSERT_NE(resetWinmm, nullptr) << "not the simulated WinMM (WINEDLLOVERRIDES=winmm=n,b?)";
+    auto numDevs = reinterpret_cast<UINT(WINAPI*)()>(GetProcAddress(winmm, "midiOutGetNumDevs"));
+    auto caps = reinterpret_cast<MMRESULT(WINAPI*)(UINT_PTR, LPMIDIOUTCAPSA, UINT)>(
+        GetProcAddress(winmm, "midiOutGetDevCapsA"));
+    resetWinmm();
+    _putenv("CARROWICK_SIMZEPH_BACK_MS=-1");
+    _putenv("CARROWICK_SIMZEPH_LUMETRA_DELAY_MS=0");
+    _putenv("CARROWICK_SIMZEPH_LUMETRA_NAME=Lumetra Update");
+    zeph::Connection* connection = create(&Callbacks::call, &callbacks);
+    zeph::Device* device = connection->deviceAt(0);
+    zeph::Output* output = device->openOutputPort(0);
+    EXPECT_EQ(output->writeSysex(kStartMessage.data(), 15), 15);
+    EXPECT_EQ(numDevs(), 1u);
+    MIDIOUTCAPSA found = {};
+    EXPECT_EQ(caps(0, &found, sizeof found), MMSYSERR_NOERROR);
+    EXPECT_STREQ(found.szPname, "Lumetra Update");
+    output->destroy(1);
+    device->destroy(1);
+    destroy(connection);
+    _putenv("CARROWICK_SIMZEPH_LUMETRA_NAME=");
+    resetWinmm();
+    expectEachObjectDestroyedOnce();
+}
+
 TEST_F(SimZeph, AnswerAtOnceArrivesBeforeTheWriteReturns) {
     _putenv("CARROWICK_SIMZEPH_ANSWER_AT_ONCE=1");
     zeph::Connection* connection = create(&Callbacks::call, &callbacks);
