@@ -18,8 +18,10 @@ extern const char* const kErrorText;
 std::string confirmationText();
 extern const char* const kConnectText;
 
-// Long enough for the 5 s pause, the first 1 s search and a transfer of a few hundred messages.
-const DWORD kUpdateTimeoutMs = 30000;
+// Long enough for the 5 s pause, the first 1 s search and a transfer of a few hundred messages,
+// with room for a slow machine busy with builds and other suites: a bound for a program that
+// never ends, not a timing of the program.
+const DWORD kUpdateTimeoutMs = 60000;
 // The port search gives up 25 s after the start message.
 const DWORD kNoPortTimeoutMs = 45000;
 
