@@ -200,7 +200,8 @@ TEST_F(FirmwareFileTest, SixtyFourMebibytesAreLoadedAndConfirmedThenNoEndsWithMi
     ASSERT_EQ(1u, run.boxes().size()) << "boxes:" << run.describeBoxes();
     EXPECT_EQ(kConfirmCaption, run.boxes()[0].caption);
     EXPECT_EQ(confirmationText(), run.boxes()[0].text);
-    EXPECT_LE(ticksBetween(started, run.boxes()[0].tick), static_cast<int32_t>(kWindowTimeoutMs))
+    // Loading 64 MiB under Wine takes seconds of its own on a busy machine.
+    EXPECT_LE(ticksBetween(started, run.boxes()[0].tick), static_cast<int32_t>(2 * kWindowTimeoutMs))
         << "the confirmation came late";
     EXPECT_LE(ticksBetween(run.boxes()[0].tick, ended), static_cast<int32_t>(kExitTimeoutMs)) << "No did not end it soon";
     EXPECT_EQ(nullptr, run.progressDialog()) << "a progress dialog was shown";
