@@ -8,7 +8,7 @@ const char* const kDialogClass = "#32770";
 const char* const kProgressCaption = "Lumetra OS Update";
 
 namespace {
-const DWORD kPollMs = 5;
+const DWORD kPollMs = 10;
 }
 
 ProgramSession::ProgramSession(const std::string& argumentText, std::vector<std::string> environment)

@@ -2,7 +2,7 @@
 
 namespace {
 
-const DWORD kPollMs = 5;
+const DWORD kPollMs = 10;
 
 int defaultAnswer(const std::string& caption, int) {
     if (caption == kConnectCaption) return IDCANCEL;
@@ -37,18 +37,19 @@ bool UpdateRun::readProgress(int& position, int& high) const {
     return bar && UiDriver::progress(bar, position, low, high);
 }
 
-void UpdateRun::lookForProgressDialog() {
+void UpdateRun::lookForProgressDialog(const std::vector<UiDriver::Shown>& dialogs) {
     if (progress_) return;
-    HWND dialog = session_.ui().findWindow(kProgressCaption, kDialogClass);
+    HWND dialog = UiDriver::captioned(dialogs, kProgressCaption);
     if (!dialog) return;
     progress_ = dialog;
     progressTick_ = GetTickCount();
     progressRect_ = UiDriver::windowRect(dialog);
 }
 
-void UpdateRun::serveBox(const char* caption) {
-    HWND box = session_.ui().findWindow(caption, kDialogClass);
-    if (!box) return;
+void UpdateRun::serveBox(const std::vector<UiDriver::Shown>& dialogs, const char* caption) {
+    HWND box = UiDriver::captioned(dialogs, caption);
+    // A box answered earlier in the same poll is gone, or going.
+    if (!box || !UiDriver::visible(box)) return;
     BoxSeen seen;
     seen.caption = caption;
     seen.tick = GetTickCount();
@@ -70,8 +71,9 @@ void UpdateRun::serveBox(const char* caption) {
 bool UpdateRun::runToExit(DWORD timeoutMs) {
     DWORD start = GetTickCount();
     for (;;) {
-        lookForProgressDialog();
-        for (const char* caption : {kConnectCaption, kConfirmCaption, kResultCaption}) serveBox(caption);
+        const std::vector<UiDriver::Shown> dialogs = session_.ui().shownWindows(kDialogClass);
+        lookForProgressDialog(dialogs);
+        for (const char* caption : {kConnectCaption, kConfirmCaption, kResultCaption}) serveBox(dialogs, caption);
         if (poll_) poll_();
         if (session_.launcher().waitForExit(kPollMs)) return true;
         if (GetTickCount() - start >= timeoutMs) return false;

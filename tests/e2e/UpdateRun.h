@@ -59,8 +59,8 @@ public:
     bool readProgress(int& position, int& high) const;
 
 private:
-    void lookForProgressDialog();
-    void serveBox(const char* caption);
+    void lookForProgressDialog(const std::vector<UiDriver::Shown>& dialogs);
+    void serveBox(const std::vector<UiDriver::Shown>& dialogs, const char* caption);
 
     ProgramSession session_;
     Answer answer_;

@@ -141,12 +141,27 @@ bool UiDriver::ours(HWND window) const {
     return owner == processId_;
 }
 
+// Tests poll for windows every few milliseconds, and each question about another process's
+// window is a trip to the Wine server: only the windows of the class are asked about.
+std::vector<UiDriver::Shown> UiDriver::shownWindows(const char* wantedClass) const {
+    std::vector<Shown> shown;
+    HWND window = nullptr;
+    while ((window = FindWindowExA(nullptr, window, wantedClass, nullptr)) != nullptr)
+        if (ours(window) && IsWindowVisible(window)) shown.push_back({window, caption(window)});
+    return shown;
+}
+
+HWND UiDriver::captioned(const std::vector<Shown>& shown, const std::string& wanted) {
+    for (const Shown& each : shown)
+        if (each.caption == wanted) return each.window;
+    return nullptr;
+}
+
 HWND UiDriver::findWindow(const std::string& wanted, const char* wantedClass) const {
+    if (wantedClass) return captioned(shownWindows(wantedClass), wanted);
     for (HWND window : topLevelWindows()) {
         if (!ours(window) || !IsWindowVisible(window)) continue;
-        if (caption(window) != wanted) continue;
-        if (wantedClass && !sameText(className(window), wantedClass)) continue;
-        return window;
+        if (caption(window) == wanted) return window;
     }
     return nullptr;
 }

@@ -21,6 +21,15 @@ public:
     // processId 0: windows of any process.
     explicit UiDriver(DWORD processId) : processId_(processId) {}
 
+    struct Shown {
+        HWND window;
+        std::string caption;
+    };
+    // The visible top-level windows of a class of the process, with their captions: one look
+    // that serves a poll for several captions.
+    std::vector<Shown> shownWindows(const char* className) const;
+    static HWND captioned(const std::vector<Shown>& shown, const std::string& caption);
+
     // A visible top-level window with this caption (and class, when given) of the process.
     HWND findWindow(const std::string& caption, const char* className = nullptr) const;
     // Polls findWindow until the deadline; null when it did not appear.
