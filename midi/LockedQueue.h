@@ -3,6 +3,7 @@
 // Every wait on its lock is bounded (2000 ms) so a stuck peer cannot hang the other side;
 // what happens when the lock is not obtained is part of each operation's contract.
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 
@@ -18,6 +19,15 @@ public:
         ScopedLock guard(lock_, kLockTimeoutMs);
         if (!guard.held()) return false;
         items_.push_back(record);
+        return true;
+    }
+
+    // Several records under one lock, in order; all are dropped when it is not obtained.
+    bool push(const Record* records, size_t count) {
+        if (count == 0) return true;
+        ScopedLock guard(lock_, kLockTimeoutMs);
+        if (!guard.held()) return false;
+        items_.insert(items_.end(), records, records + count);
         return true;
     }
 

@@ -26,25 +26,37 @@ int shortMessageLength(uint8_t status) {
     }
 }
 
-void Input::completeShortMessage(uint64_t timestamp) {
+ShortMessage Input::takeShortMessage(uint64_t timestamp) {
     ShortMessage message;
     message.status = shortBuffer_[0];
     message.data1 = shortBuffer_[1];
     message.data2 = shortBuffer_[2];
     message.timestamp = timestamp;
-    shortQueue_.push(message);
     writePos_ = 0;
     shortBuffer_[1] = shortBuffer_[2] = 0;
+    return message;
 }
 
 void Input::parseInput(const uint8_t* data, int32_t length, uint64_t timestamp) {
     if (length < 1) return;
+    // The short messages of a read are queued together, under one lock instead of one each:
+    // a stream of notes and clocks had this thread and the reader trading the lock per message.
+    const size_t kBatch = 16;
+    ShortMessage batch[kBatch];
+    size_t batched = 0;
+    auto complete = [&] {
+        batch[batched++] = takeShortMessage(timestamp);
+        if (batched == kBatch) {
+            shortQueue_.push(batch, batched);
+            batched = 0;
+        }
+    };
     for (int32_t i = 0; i < length; ++i) {
         const uint8_t b = data[i];
         if (remaining_ != 0 && b < 0x80) {
             // remaining_ never exceeds the space left in the 3-byte buffer.
             shortBuffer_[writePos_++] = b;
-            if (--remaining_ <= 0) completeShortMessage(timestamp);
+            if (--remaining_ <= 0) complete();
         } else if (b >= 0x80 && b != 0xF0 && b != 0xF7) {
             // A status byte starts over; an open SysEx stays open around it.
             writePos_ = 0;
@@ -57,7 +69,7 @@ void Input::parseInput(const uint8_t* data, int32_t length, uint64_t timestamp) 
             }
             remaining_ = messageLength;
             shortBuffer_[writePos_++] = b;
-            if (--remaining_ <= 0) completeShortMessage(timestamp);
+            if (--remaining_ <= 0) complete();
         } else {
             remaining_ = 0;
             const bool wasOpen = collector_.open;
@@ -65,6 +77,7 @@ void Input::parseInput(const uint8_t* data, int32_t length, uint64_t timestamp) 
             if ((wasOpen || b == 0xF0) && !collector_.open) sysexQueue_.push(collector_);
         }
     }
+    shortQueue_.push(batch, batched);
 }
 
 }  // namespace MIDI

@@ -40,7 +40,7 @@ protected:
     Process::ICriticalSection& sysexQueueLock() { return sysexQueue_.lock(); }
 
 private:
-    void completeShortMessage(uint64_t timestamp);
+    ShortMessage takeShortMessage(uint64_t timestamp);
 
     // Destroyed in reverse: SysEx queue, short-message queue, then the collector.
     SysexMessage collector_;

@@ -148,6 +148,26 @@ TEST(InputParserTest, EmptyQueuesGiveEmptyRecords) {
     EXPECT_FALSE(s.open);
 }
 
+TEST(InputParserTest, ManyShortMessagesInOneReadAllArriveInOrder) {
+    TestInput in;
+    Bytes read;
+    for (int n = 0; n < 100; ++n) {
+        read.insert(read.end(), {0x90, static_cast<uint8_t>(n), 0x40});
+        if (n % 7 == 0) read.push_back(0xF8);
+    }
+    in.feed(read, 42);
+    const auto messages = in.drainShort();
+    ASSERT_EQ(messages.size(), 115u);
+    size_t at = 0;
+    for (int n = 0; n < 100; ++n) {
+        expectShort(messages[at++], 0x90, n, 0x40);
+        if (n % 7 == 0) {
+            EXPECT_EQ(messages[at++].status, 0xF8) << "after note " << n;
+        }
+    }
+    for (const auto& m : messages) EXPECT_EQ(m.timestamp, 42u);
+}
+
 TEST(InputParserTest, ClearSysexLeavesShortMessages) {
     TestInput in;
     in.feed({0xF0, 0x01, 0xF7, 0x90, 0x3C, 0x40, 0xF0, 0x02, 0xF7});
@@ -225,6 +245,23 @@ TEST(InputQueueLockTest, PopTimesOutWithEmptyRecordAndKeepsMessage) {
     const auto messages = in.drainShort();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].timestamp, 5u);
+}
+
+// A reader that holds its lock stalls the receiving thread once per read, not once per
+// message: a read of a few notes and clocks would otherwise be held up for seconds each.
+TEST(InputQueueLockTest, ReadOfSeveralShortMessagesWaitsForABusyLockOnce) {
+    TestInput in;
+    {
+        LockHolder holder(in.shortQueueLock());
+        Stopwatch watch;
+        in.feed({0x90, 0x3C, 0x40, 0xF8, 0x80, 0x3C, 0x00});  // gives up: these are lost
+        const long long waited = watch.ms();
+        EXPECT_GE(waited, 1900);
+        EXPECT_LT(waited, 3500);
+    }
+    EXPECT_TRUE(in.drainShort().empty());
+    in.feed({0x90, 0x3C, 0x40});
+    EXPECT_EQ(in.drainShort().size(), 1u);
 }
 
 TEST(InputQueueLockTest, PushAndClearGiveUpAfterTimeout) {
